@@ -1,0 +1,44 @@
+# The project's commands. `make demo` and `make test` set everything up on a fresh
+# machine: they find Python 3.13, make a virtual environment and build the module.
+
+PYTHON313 := $(shell tools/find-python)
+VENV      := .venv
+PY        := $(VENV)/bin/python
+ASAN_VENV := .venv-asan
+ASAN_PY   := $(ASAN_VENV)/bin/python
+PIP_FLAGS := --quiet --disable-pip-version-check
+
+.PHONY: install demo test bench sanitize clean
+
+$(PY):
+	$(PYTHON313) -m venv $(VENV)
+	$(PY) -m pip install $(PIP_FLAGS) --upgrade pip scikit-build-core
+
+# Rebuilt on every call; the CMake build tree under build/ keeps it incremental.
+install: $(PY)
+	$(PY) -m pip install $(PIP_FLAGS) --no-build-isolation ".[test]"
+
+demo: install
+	$(PY) examples/tour.py
+
+test: install
+	$(PY) -m pytest tests -q
+
+bench: install
+	$(PY) bench/run.py
+
+# AddressSanitizer + UndefinedBehaviorSanitizer build, running the whole suite.
+sanitize:
+	test -x $(ASAN_PY) || $(PYTHON313) -m venv $(ASAN_VENV)
+	$(ASAN_PY) -m pip install $(PIP_FLAGS) --upgrade pip scikit-build-core
+	$(ASAN_PY) -m pip install $(PIP_FLAGS) --no-build-isolation \
+	    -C cmake.define.TAMARELS_SANITIZE=ON -C cmake.build-type=Debug \
+	    -C build-dir=build/asan ".[test]"
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	PYTHONMALLOC=malloc \
+	    $(ASAN_PY) -m pytest tests -q -p no:cacheprovider
+
+clean:
+	rm -rf build $(VENV) $(ASAN_VENV)

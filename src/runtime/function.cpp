@@ -1,0 +1,494 @@
+// The function type: argument binding as CPython does it for Python functions, the
+// descriptor protocol, the function attributes, and the error boundary.
+#include "function.hpp"
+
+#include "signature.hpp"
+
+#include <cstddef>
+#include <new>
+#include <string>
+
+namespace py {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionDef* def;
+    Signature* sig;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* defaults;     // tuple or NULL
+    PyObject* kwdefaults;   // dict or NULL
+    PyObject* annotations;  // dict, made on first use
+    PyObject* dict;
+    PyObject* globals;
+    PyObject* builtins;
+    PyObject* closure;
+    PyObject* weakreflist;
+};
+
+namespace {
+
+PyTypeObject* function_type = nullptr;
+
+inline FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
+
+// ---- argument errors, worded as CPython 3.13 words them (with the short name) ----
+
+[[gnu::noinline]] void too_many_positional(FunctionObject* fn, Py_ssize_t given,
+                                           Py_ssize_t defcount, PyObject** slots) {
+    const Signature& sig = *fn->sig;
+    Py_ssize_t kwonly_given = 0;
+    for (int i : sig.kwonly) kwonly_given += slots[i] != nullptr;
+    Py_ssize_t argcount = sig.npos;
+    std::string count;
+    bool plural;
+    if (defcount) {
+        count = "from " + std::to_string(argcount - defcount) + " to " + std::to_string(argcount);
+        plural = true;
+    } else {
+        count = std::to_string(argcount);
+        plural = argcount != 1;
+    }
+    std::string kwonly;
+    if (kwonly_given) {
+        kwonly = std::string(" positional argument") + (given != 1 ? "s" : "") + " (and " +
+                 std::to_string(kwonly_given) + " keyword-only argument" +
+                 (kwonly_given != 1 ? "s" : "") + ")";
+    }
+    PyErr_Format(PyExc_TypeError, "%U() takes %s positional argument%s but %zd%s %s given",
+                 fn->name, count.c_str(), plural ? "s" : "", given, kwonly.c_str(),
+                 given == 1 && !kwonly_given ? "was" : "were");
+}
+
+[[gnu::noinline]] void missing_arguments(FunctionObject* fn, const char* kind,
+                                         const std::vector<int>& missing) {
+    // 'a'  |  'a' and 'b'  |  'a', 'b', and 'c'
+    Ref names = new_list();
+    for (int i : missing) {
+        append(names, repr(fn->sig->params[i].name));
+    }
+    Py_ssize_t n = (Py_ssize_t)missing.size();
+    Ref joined;
+    if (n == 1) {
+        joined = Ref::borrow(PyList_GET_ITEM(names.get(), 0));
+    } else {
+        Ref tail = Ref::steal(PyUnicode_FromFormat(
+            n == 2 ? "%U and %U" : "%U, and %U", PyList_GET_ITEM(names.get(), n - 2),
+            PyList_GET_ITEM(names.get(), n - 1)));
+        check(PyList_SetSlice(names, n - 2, n, nullptr));
+        check(PyList_Append(names, tail));
+        joined = Ref::steal(PyUnicode_Join(PY_STR(", "), names));
+    }
+    PyErr_Format(PyExc_TypeError, "%U() missing %zd required %s argument%s: %U", fn->name, n,
+                 kind, n == 1 ? "" : "s", joined.get());
+}
+
+[[gnu::noinline]] void unexpected_keyword(FunctionObject* fn, PyObject* keyword) {
+    Ref suggestion = suggest_keyword(*fn->sig, keyword);
+    if (suggestion) {
+        PyErr_Format(PyExc_TypeError,
+                     "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                     fn->name, keyword, suggestion.get());
+    } else {
+        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
+                     fn->name, keyword);
+    }
+}
+
+// Binds args/kwnames to one slot per parameter (new references). Returns false with a
+// Python exception set on an argument error.
+bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** slots) {
+    const Signature& sig = *fn->sig;
+    const Py_ssize_t npos = sig.npos;
+
+    if (sig.varkw >= 0) {
+        slots[sig.varkw] = PyDict_New();
+        if (!slots[sig.varkw]) return false;
+    }
+    const Py_ssize_t ntake = nargs < npos ? nargs : npos;
+    for (Py_ssize_t i = 0; i < ntake; ++i) slots[i] = Py_NewRef(args[i]);
+    if (sig.varargs >= 0) {
+        PyObject* extra = nargs > npos ? PyTuple_New(nargs - npos) : PyTuple_New(0);
+        if (!extra) return false;
+        for (Py_ssize_t i = npos; i < nargs; ++i) {
+            PyTuple_SET_ITEM(extra, i - npos, Py_NewRef(args[i]));
+        }
+        slots[sig.varargs] = extra;
+    }
+
+    if (kwnames) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+            PyObject* value = args[nargs + k];
+            if (!PyUnicode_Check(keyword)) {
+                PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", fn->name);
+                return false;
+            }
+            int index = sig.find(keyword);
+            if (index == Signature::kError) return false;
+            if (index == Signature::kNotFound) {
+                if (sig.varkw < 0) {
+                    unexpected_keyword(fn, keyword);
+                    return false;
+                }
+                if (PyDict_SetItem(slots[sig.varkw], keyword, value) < 0) return false;
+                continue;
+            }
+            if (slots[index]) {
+                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
+                             fn->name, keyword);
+                return false;
+            }
+            slots[index] = Py_NewRef(value);
+        }
+    }
+
+    PyObject* defaults = fn->defaults;
+    Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+    if (nargs > npos && sig.varargs < 0) {
+        too_many_positional(fn, nargs, defcount, slots);
+        return false;
+    }
+    if (nargs < npos) {
+        // Defaults fill the trailing positional parameters.
+        const Py_ssize_t first_default = npos - (defcount < npos ? defcount : npos);
+        std::vector<int> missing;
+        for (Py_ssize_t i = nargs; i < first_default; ++i) {
+            if (!slots[i]) missing.push_back((int)i);
+        }
+        if (!missing.empty()) {
+            missing_arguments(fn, "positional", missing);
+            return false;
+        }
+        for (Py_ssize_t i = first_default; i < npos; ++i) {
+            if (!slots[i]) {
+                slots[i] = Py_NewRef(PyTuple_GET_ITEM(defaults, defcount - (npos - i)));
+            }
+        }
+    }
+    if (!sig.kwonly.empty()) {
+        std::vector<int> missing;
+        for (int i : sig.kwonly) {
+            if (slots[i]) continue;
+            if (fn->kwdefaults) {
+                PyObject* value = nullptr;
+                if (PyDict_GetItemRef(fn->kwdefaults, sig.params[i].name, &value) < 0) return false;
+                if (value) {
+                    slots[i] = value;
+                    continue;
+                }
+            }
+            missing.push_back(i);
+        }
+        if (!missing.empty()) {
+            missing_arguments(fn, "keyword-only", missing);
+            return false;
+        }
+    }
+    return true;
+}
+
+struct Slots {
+    PyObject* items[kMaxParams] = {};
+    int n;
+    explicit Slots(int count) : n(count) {}
+    ~Slots() {
+        for (int i = 0; i < n; ++i) Py_XDECREF(items[i]);
+    }
+};
+
+// The error boundary: nothing C++ crosses into the interpreter.
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    FunctionObject* fn = as_function(self);
+    Slots slots(fn->sig->count());
+    if (Py_EnterRecursiveCall("")) return nullptr;
+    PyObject* result = nullptr;
+    try {
+        if (!bind(fn, args, PyVectorcall_NARGS(nargsf), kwnames, slots.items)) fail();
+        Call call(fn, slots.items);
+        Ref r = fn->def->impl(call);
+        result = r ? r.release() : Py_NewRef(Py_None);
+    } catch (const PythonError&) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+    }
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+// ---- type slots --------------------------------------------------------------
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* fn = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(fn->name);
+    Py_VISIT(fn->qualname);
+    Py_VISIT(fn->module);
+    Py_VISIT(fn->doc);
+    Py_VISIT(fn->defaults);
+    Py_VISIT(fn->kwdefaults);
+    Py_VISIT(fn->annotations);
+    Py_VISIT(fn->dict);
+    Py_VISIT(fn->globals);
+    Py_VISIT(fn->builtins);
+    Py_VISIT(fn->closure);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* fn = as_function(self);
+    Py_CLEAR(fn->module);
+    Py_CLEAR(fn->doc);
+    Py_CLEAR(fn->defaults);
+    Py_CLEAR(fn->kwdefaults);
+    Py_CLEAR(fn->annotations);
+    Py_CLEAR(fn->dict);
+    Py_CLEAR(fn->globals);
+    Py_CLEAR(fn->builtins);
+    Py_CLEAR(fn->closure);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    FunctionObject* fn = as_function(self);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (fn->weakreflist) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    Py_CLEAR(fn->name);
+    Py_CLEAR(fn->qualname);
+    delete fn->sig;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// Stored in a class and read through an instance, a function becomes a bound method.
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+// Pickled and copied by reference, as Python functions are.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+PyObject* get_qualname(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+int set_text(PyObject** field, PyObject* value, const char* what) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_SETREF(*field, Py_NewRef(value));
+    return 0;
+}
+int set_name(PyObject* self, PyObject* value, void*) {
+    return set_text(&as_function(self)->name, value, "__name__");
+}
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    return set_text(&as_function(self)->qualname, value, "__qualname__");
+}
+
+PyObject* get_defaults(PyObject* self, void*) {
+    PyObject* d = as_function(self)->defaults;
+    return Py_NewRef(d ? d : Py_None);
+}
+int set_defaults(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    if (value && PyTuple_GET_SIZE(value) == 0) value = nullptr;
+    Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_kwdefaults(PyObject* self, void*) {
+    PyObject* d = as_function(self)->kwdefaults;
+    return Py_NewRef(d ? d : Py_None);
+}
+int set_kwdefaults(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->kwdefaults, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_annotations(PyObject* self, void*) {
+    FunctionObject* fn = as_function(self);
+    if (!fn->annotations) {
+        fn->annotations = fn->sig->annotations();
+        if (!fn->annotations) return nullptr;
+    }
+    return Py_NewRef(fn->annotations);
+}
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    return 0;
+}
+
+// inspect.Signature of the current defaults and annotations, for inspect and help().
+PyObject* get_signature(PyObject* self, void*) {
+    FunctionObject* fn = as_function(self);
+    try {
+        Ref annotations = Ref::steal(get_annotations(self, nullptr));
+        return fn->sig->to_inspect(fn->defaults, fn->kwdefaults, annotations).release();
+    } catch (const PythonError&) {
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), 0, nullptr},
+    {"__doc__", Py_T_OBJECT_EX, offsetof(FunctionObject, doc), 0, nullptr},
+    {"__globals__", Py_T_OBJECT_EX, offsetof(FunctionObject, globals), Py_READONLY, nullptr},
+    {"__builtins__", Py_T_OBJECT_EX, offsetof(FunctionObject, builtins), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY,
+     nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakreflist), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, (void*)function_dealloc},
+    {Py_tp_traverse, (void*)function_traverse},
+    {Py_tp_clear, (void*)function_clear},
+    {Py_tp_call, (void*)PyVectorcall_Call},
+    {Py_tp_descr_get, (void*)function_descr_get},
+    {Py_tp_repr, (void*)function_repr},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
+    {0, nullptr},
+};
+
+// No dot in the name: the type reads as `function`, as Python's own does, and keeps
+// the per-function __module__ member.
+PyType_Spec function_spec = {
+    "function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+}  // namespace
+
+PyObject* Call::closure() const { return fn_->closure; }
+PyObject* Call::globals() const { return fn_->globals; }
+
+Ref Call::global(PyObject* name) const {
+    PyObject* value = nullptr;
+    if (check(PyDict_GetItemRef(fn_->globals, name, &value))) return Ref::steal(value);
+    if (PyDict_Check(fn_->builtins)) {
+        if (check(PyDict_GetItemRef(fn_->builtins, name, &value))) return Ref::steal(value);
+    }
+    raise_format(PyExc_NameError, "name '%U' is not defined", name);
+}
+
+Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure) {
+    Signature* sig = Signature::parse(def.signature);  // throws on a malformed signature
+    auto* fn = PyObject_GC_New(FunctionObject, function_type);
+    if (!fn) {
+        delete sig;
+        fail();
+    }
+    fn->vectorcall = function_vectorcall;
+    fn->def = &def;
+    fn->sig = sig;
+    fn->name = nullptr;
+    fn->qualname = nullptr;
+    fn->module = nullptr;
+    fn->doc = nullptr;
+    fn->defaults = nullptr;
+    fn->kwdefaults = nullptr;
+    fn->annotations = nullptr;
+    fn->dict = nullptr;
+    fn->globals = Py_NewRef(globals);
+    fn->builtins = nullptr;
+    fn->closure = Py_XNewRef(closure);
+    fn->weakreflist = nullptr;
+    Ref result = Ref::steal(reinterpret_cast<PyObject*>(fn));
+
+    fn->name = Ref::steal(PyUnicode_FromString(def.name)).release();
+    fn->qualname = Ref::steal(PyUnicode_FromString(def.qualname)).release();
+    PyObject* module_name = nullptr;
+    check(PyDict_GetItemRef(globals, PY_NAME(__name__), &module_name));
+    fn->module = module_name ? module_name : Py_NewRef(Py_None);
+    fn->doc = def.doc ? Ref::steal(PyUnicode_FromString(def.doc)).release() : Py_NewRef(Py_None);
+    fn->defaults = sig->defaults();
+    fn->kwdefaults = sig->kwdefaults();
+    PyObject* builtins = nullptr;
+    check(PyDict_GetItemRef(globals, PY_NAME(__builtins__), &builtins));
+    if (builtins && PyModule_Check(builtins)) {
+        Py_SETREF(builtins, Py_NewRef(PyModule_GetDict(builtins)));
+    }
+    fn->builtins = builtins ? builtins : Ref::steal(PyEval_GetFrameBuiltins()).release();
+    PyObject_GC_Track(fn);
+    return result;
+}
+
+bool is_function(PyObject* o, const FunctionDef& def) {
+    return Py_IS_TYPE(o, function_type) && as_function(o)->def == &def;
+}
+
+int init_function_type(PyObject* module) {
+    if (function_type) return 0;
+    function_type = reinterpret_cast<PyTypeObject*>(
+        PyType_FromModuleAndSpec(module, &function_spec, nullptr));
+    return function_type ? 0 : -1;
+}
+
+}  // namespace py

@@ -1,0 +1,167 @@
+// The Python operations section code is written in: calls, attributes, items,
+// truth, text. Each one throws PythonError on failure and returns owned references.
+#pragma once
+
+#include "ref.hpp"
+
+#include <array>
+#include <string_view>
+
+namespace py {
+
+// ---- interned names --------------------------------------------------------
+// PY_NAME(json) is the interned str "json", created on first use and kept for the
+// life of the process (the module supports one interpreter).
+PyObject* intern(const char* text);
+// Interned str for a name known only at run time; throws on failure.
+PyObject* intern_checked(const char* text);
+#define PY_NAME(ident) (::py::detail::interned<::py::detail::Lit{#ident}>())
+#define PY_STR(literal) (::py::detail::interned<::py::detail::Lit{literal}>())
+
+namespace detail {
+template <size_t N>
+struct Lit {
+    char text[N];
+    constexpr Lit(const char (&s)[N]) {
+        for (size_t i = 0; i < N; ++i) text[i] = s[i];
+    }
+};
+template <Lit L>
+PyObject* interned() {
+    static PyObject* const name = ::py::intern(L.text);
+    if (!name) fail();
+    return name;
+}
+
+inline PyObject* raw(PyObject* p) { return p; }
+inline PyObject* raw(const Ref& r) { return r.get(); }
+}  // namespace detail
+
+// ---- text ------------------------------------------------------------------
+inline Ref text(std::string_view utf8) {
+    return Ref::steal(PyUnicode_FromStringAndSize(utf8.data(), (Py_ssize_t)utf8.size()));
+}
+// str(o): calls __str__ for anything but an exact str.
+inline Ref str(PyObject* o) {
+    if (PyUnicode_CheckExact(o)) return Ref::borrow(o);
+    return Ref::steal(PyObject_Str(o));
+}
+inline Ref repr(PyObject* o) { return Ref::steal(PyObject_Repr(o)); }
+inline Ref integer(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
+
+// ---- truth and comparison ----------------------------------------------------
+inline bool truthy(PyObject* o) {
+    if (o == Py_True) return true;
+    if (o == Py_False || o == Py_None) return false;
+    return check(PyObject_IsTrue(o)) != 0;
+}
+inline bool equal(PyObject* a, PyObject* b) {
+    if (a == b && PyUnicode_CheckExact(a)) return true;
+    return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
+}
+inline bool isinstance(PyObject* o, PyObject* cls) {
+    return check(PyObject_IsInstance(o, cls)) != 0;
+}
+
+// ---- calls -----------------------------------------------------------------
+template <class... A>
+Ref call(PyObject* callable, const A&... args) {
+    std::array<PyObject*, sizeof...(A) + 1> argv{nullptr, detail::raw(args)...};
+    return Ref::steal(PyObject_Vectorcall(callable, argv.data() + 1,
+                                          sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          nullptr));
+}
+// obj.name(*args), looked up and called as Python's method call syntax does.
+template <class... A>
+Ref call_method(PyObject* obj, PyObject* name, const A&... args) {
+    std::array<PyObject*, sizeof...(A) + 1> argv{obj, detail::raw(args)...};
+    return Ref::steal(PyObject_VectorcallMethod(
+        name, argv.data(), (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+// callable(*args_tuple, **kwargs) for argument lists built at run time.
+inline Ref call_args(PyObject* callable, PyObject* args_tuple, PyObject* kwargs = nullptr) {
+    return Ref::steal(PyObject_Call(callable, args_tuple, kwargs));
+}
+// Any iterable as a tuple (a tuple itself is reused).
+inline Ref as_tuple(PyObject* iterable) {
+    if (PyTuple_CheckExact(iterable)) return Ref::borrow(iterable);
+    return Ref::steal(PySequence_Tuple(iterable));
+}
+template <class... A>
+Ref tuple(const A&... items) {
+    Ref t = Ref::steal(PyTuple_New(sizeof...(A)));
+    Py_ssize_t i = 0;
+    ((PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(detail::raw(items)))), ...);
+    return t;
+}
+
+// ---- attributes and items ----------------------------------------------------
+inline Ref getattr(PyObject* o, PyObject* name) {
+    return Ref::steal(PyObject_GetAttr(o, name));
+}
+// getattr(o, name, None)-like: an empty Ref when the attribute is missing.
+inline Ref getattr_optional(PyObject* o, PyObject* name) {
+    PyObject* result = nullptr;
+    check(PyObject_GetOptionalAttr(o, name, &result));
+    return Ref::steal_nullable(result);
+}
+inline void setattr(PyObject* o, PyObject* name, PyObject* value) {
+    check(PyObject_SetAttr(o, name, value));
+}
+
+// `raise obj`: an exception instance is raised as it is, an exception class is
+// called first; anything else is the TypeError Python gives.
+[[noreturn]] void raise_object(PyObject* obj);
+
+// KeyError(key) with the key as its single argument, tuples included.
+[[noreturn]] void raise_key_error(PyObject* key);
+
+// o[key]; for an exact dict without calling into the generic protocol.
+inline Ref getitem(PyObject* o, PyObject* key) {
+    if (PyDict_CheckExact(o)) {
+        PyObject* value = nullptr;
+        if (check(PyDict_GetItemRef(o, key, &value)) == 0) raise_key_error(key);
+        return Ref::steal(value);
+    }
+    return Ref::steal(PyObject_GetItem(o, key));
+}
+inline void setitem(PyObject* o, PyObject* key, PyObject* value) {
+    if (PyDict_CheckExact(o)) {
+        check(PyDict_SetItem(o, key, value));
+    } else {
+        check(PyObject_SetItem(o, key, value));
+    }
+}
+
+// ---- iteration -------------------------------------------------------------
+// for item in iterable: fn(item)  -- exact lists are walked by index, re-reading the
+// size on every step, since fn may run code that mutates the list.
+template <class Fn>
+void for_each(PyObject* iterable, Fn&& fn) {
+    if (PyList_CheckExact(iterable)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
+            fn(item.get());
+        }
+        return;
+    }
+    if (PyTuple_CheckExact(iterable)) {
+        Ref keep = Ref::borrow(iterable);
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(iterable); ++i) {
+            fn(PyTuple_GET_ITEM(iterable, i));
+        }
+        return;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(iterable));
+    while (PyObject* raw_item = PyIter_Next(it)) {
+        Ref item = Ref::steal(raw_item);
+        fn(item.get());
+    }
+    if (PyErr_Occurred()) fail();
+}
+
+inline Ref new_list() { return Ref::steal(PyList_New(0)); }
+inline Ref new_dict() { return Ref::steal(PyDict_New()); }
+inline void append(PyObject* list, PyObject* item) { check(PyList_Append(list, item)); }
+
+}  // namespace py
