@@ -41,6 +41,13 @@ void run_body(PyObject* module) {
 }
 
 int tamarels_exec(PyObject* module) {
+    // The slot below makes isolated subinterpreters refuse the module; legacy ones
+    // are let through by the interpreter, so they are refused here.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "tamareltools.tamarels can only be loaded in the main interpreter");
+        return -1;
+    }
     if (initialised) {
         PyErr_SetString(PyExc_ImportError,
                         "tamareltools.tamarels is already initialised in this process "

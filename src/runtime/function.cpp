@@ -98,6 +98,11 @@ inline FunctionObject* as_function(PyObject* o) { return reinterpret_cast<Functi
     }
 }
 
+}  // namespace
+
+bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** slots);
+
 // Binds args/kwnames to one slot per parameter (new references). Returns false with a
 // Python exception set on an argument error.
 bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -193,13 +198,72 @@ bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
     return true;
 }
 
-struct Slots {
-    PyObject* items[kMaxParams] = {};
-    int n;
-    explicit Slots(int count) : n(count) {}
+namespace {
+
+// The bound arguments of one call. Positional calls that need nothing but the
+// defaults borrow the caller's array and the defaults tuple (kept alive for the
+// call, since user code may replace __defaults__ meanwhile); everything else owns
+// one reference per slot.
+class Slots {
+public:
+    explicit Slots(int count) : n_(count) {}
     ~Slots() {
-        for (int i = 0; i < n; ++i) Py_XDECREF(items[i]);
+        if (!owned_) return;
+        for (int i = 0; i < n_; ++i) Py_XDECREF(items_[i]);
     }
+    Slots(const Slots&) = delete;
+    Slots& operator=(const Slots&) = delete;
+
+    bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        const Signature& sig = *fn->sig;
+        PyObject* defaults = fn->defaults;
+        const Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+        if (!kwnames && sig.simple && nargs <= sig.npos && nargs + defcount >= sig.npos) {
+            for (Py_ssize_t i = 0; i < nargs; ++i) items_[i] = args[i];
+            if (nargs < sig.npos) {
+                keep_defaults_ = Ref::borrow(defaults);
+                for (Py_ssize_t i = nargs; i < sig.npos; ++i) {
+                    items_[i] = PyTuple_GET_ITEM(defaults, defcount - (sig.npos - i));
+                }
+            }
+            return true;
+        }
+        owned_ = true;
+        for (int i = 0; i < n_; ++i) items_[i] = nullptr;
+        return py::bind(fn, args, nargs, kwnames, items_);
+    }
+    PyObject** items() { return items_; }
+
+private:
+    PyObject* items_[kMaxParams];
+    int n_;
+    bool owned_ = false;
+    Ref keep_defaults_;
+};
+
+// Native functions call each other without Python frames in between (a host method
+// can itself be one of ours), so every call counts against the interpreter's C
+// recursion limit. This is Py_EnterRecursiveCall with one thread-state lookup
+// instead of two; at the limit the interpreter's own check raises RecursionError.
+class RecursionGuard {
+public:
+    RecursionGuard() : ts_(PyThreadState_GetUnchecked()) {
+        if (ts_->c_recursion_remaining <= 1) {
+            if (Py_EnterRecursiveCall("")) {
+                ts_ = nullptr;
+                return;
+            }
+            Py_LeaveRecursiveCall();
+        }
+        --ts_->c_recursion_remaining;
+    }
+    ~RecursionGuard() {
+        if (ts_) ++ts_->c_recursion_remaining;
+    }
+    bool entered() const { return ts_ != nullptr; }
+
+private:
+    PyThreadState* ts_;
 };
 
 // The error boundary: nothing C++ crosses into the interpreter.
@@ -207,11 +271,12 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
                               PyObject* kwnames) {
     FunctionObject* fn = as_function(self);
     Slots slots(fn->sig->count());
-    if (Py_EnterRecursiveCall("")) return nullptr;
+    RecursionGuard guard;
+    if (!guard.entered()) return nullptr;
     PyObject* result = nullptr;
     try {
-        if (!bind(fn, args, PyVectorcall_NARGS(nargsf), kwnames, slots.items)) fail();
-        Call call(fn, slots.items);
+        if (!slots.bind(fn, args, PyVectorcall_NARGS(nargsf), kwnames)) fail();
+        Call call(fn, slots.items());
         Ref r = fn->def->impl(call);
         result = r ? r.release() : Py_NewRef(Py_None);
     } catch (const PythonError&) {
@@ -225,7 +290,6 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
     }
-    Py_LeaveRecursiveCall();
     return result;
 }
 

@@ -114,6 +114,7 @@ Signature* Signature::parse(const char* decl) {
         sig->params.push_back(std::move(p));
     }
     if (sig->count() > kMaxParams) bad_declaration(decl);
+    sig->simple = sig->npos == sig->count();
     return sig.release();
 }
 

@@ -28,6 +28,7 @@ struct Signature {
     int varargs = -1;           // slot of *args, or -1
     int varkw = -1;             // slot of **kwargs, or -1
     std::vector<int> kwonly;    // slots of keyword-only parameters
+    bool simple = true;         // positional-or-keyword parameters only
     Ref return_annotation;
 
     // Throws PythonError (SystemError) on a malformed text: a bug in a declaration.

@@ -1,6 +1,8 @@
 // Section tamarel: the background event-loop thread and the test-data engine.
 #include "sections.hpp"
 
+#include "runtime/text.hpp"
+
 namespace sections {
 namespace {
 
@@ -36,31 +38,99 @@ const py::FunctionDef asyncio_thread_init_def{
 const py::FunctionDef asyncio_thread_run_def{
     "run", "AsyncioThread.run", "self -> None", nullptr, asyncio_thread_run};
 
+// ---- Tamarel: async helpers -------------------------------------------------------
+
+// print(text) through the builtins the module sees.
+void print_line(Call& c, const char* text) { py::call(c.global(PY_NAME(print)), py::text(text)); }
+
+Ref v(Call& c) {
+    PyObject* value = c[0];
+    // An exact int or str always equals itself; anything else is asked.
+    const bool reflexive = PyLong_CheckExact(value) || PyUnicode_CheckExact(value);
+    if (reflexive || py::truthy(Ref::steal(PyObject_RichCompare(value, value, Py_EQ)))) {
+        if (py::truthy(c[1])) print_line(c, "测试通过");
+        return py::none();
+    }
+    py::raise_object(py::call(PyExc_Exception, PY_STR("")));
+}
+
+// The dispatch shared by s_e and a_e: method(v), method(**v), method(), or no call.
+Ref dispatch(PyObject* method, PyObject* value, bool* called) {
+    *called = true;
+    if (PyUnicode_Check(value)) return py::call(method, value);
+    if (PyDict_Check(value)) return py::call_args(method, Ref::steal(PyTuple_New(0)), value);
+    if (value == Py_None) return py::call(method);
+    *called = false;
+    return py::none();
+}
+
+Ref s_e(Call& c) {
+    Ref method = py::getattr(c[0], c[1]);
+    bool called;
+    return dispatch(method, c[2], &called);
+}
+
+Ref t(Call& c) {
+    Ref loop = py::call_method(c.global(PY_NAME(asyncio)), PY_NAME(new_event_loop));
+    Ref thread = py::call(c.global(PY_NAME(AsyncioThread)), loop);
+    py::call_method(thread, PY_NAME(start));
+    return loop;
+}
+
+const py::FunctionDef v_def{"v", "Tamarel.v", "v, s=None", nullptr, v};
+const py::FunctionDef s_e_def{"s_e", "Tamarel.s_e", "self, e, v=None", nullptr, s_e};
+const py::FunctionDef t_def{"t", "Tamarel.t", "", nullptr, t};
+
 // ---- Tamarel.replace_str ---------------------------------------------------------
 
 // The first "${{...}}" from the left whose inner text holds no brace: what
 // re.search(r"\$\{\{([^{}]*)\}\}", text) matches, as its group 0. Empty if none.
+struct Placeholder {
+    Ref text;                 // group 0; empty when nothing matched
+    Py_ssize_t start = -1;    // where it starts in the searched text, when known
+};
+
 template <class Char>
-Ref find_placeholder(PyObject* text, const Char* s, Py_ssize_t n) {
-    for (Py_ssize_t i = 0; i + 5 <= n; ++i) {
+Placeholder find_placeholder(PyObject* text, const Char* s, Py_ssize_t n, Py_ssize_t from) {
+    for (Py_ssize_t i = from; i + 5 <= n; ++i) {
         if (s[i] != '$' || s[i + 1] != '{' || s[i + 2] != '{') continue;
         Py_ssize_t j = i + 3;
         while (j < n && s[j] != '{' && s[j] != '}') ++j;
         if (j + 1 < n && s[j] == '}' && s[j + 1] == '}') {
-            return Ref::steal(PyUnicode_Substring(text, i, j + 2));
+            return {Ref::steal(PyUnicode_Substring(text, i, j + 2)), i};
         }
     }
     return {};
 }
 
-Ref find_placeholder(PyObject* text) {
+Placeholder find_placeholder(PyObject* text, Py_ssize_t from) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     const void* data = PyUnicode_DATA(text);
     switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND: return find_placeholder(text, (const Py_UCS1*)data, n);
-        case PyUnicode_2BYTE_KIND: return find_placeholder(text, (const Py_UCS2*)data, n);
-        default: return find_placeholder(text, (const Py_UCS4*)data, n);
+        case PyUnicode_1BYTE_KIND: return find_placeholder(text, (const Py_UCS1*)data, n, from);
+        case PyUnicode_2BYTE_KIND: return find_placeholder(text, (const Py_UCS2*)data, n, from);
+        default: return find_placeholder(text, (const Py_UCS4*)data, n, from);
     }
+}
+
+// After the leftmost match at `start` was replaced, where the next search may begin:
+// nothing before `start` matched, and the text before it is unchanged, so a new
+// match can only begin within two characters of it, or at a "${{" whose inner text
+// runs brace-free up to it.
+Py_ssize_t resume_point(PyObject* text, Py_ssize_t start) {
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    Py_ssize_t resume = start > 2 ? start - 2 : 0;
+    for (Py_ssize_t j = start - 1; j >= 0; --j) {
+        Py_UCS4 ch = PyUnicode_READ(kind, data, j);
+        if (ch != '{' && ch != '}') continue;
+        if (ch == '{' && j >= 2 && PyUnicode_READ(kind, data, j - 1) == '{' &&
+            PyUnicode_READ(kind, data, j - 2) == '$' && j - 2 < resume) {
+            resume = j - 2;
+        }
+        break;
+    }
+    return resume;
 }
 
 constexpr const char* kPlaceholderPattern = "\\$\\{\\{([^{}]*)\\}\\}";
@@ -68,17 +138,17 @@ constexpr const char* kPlaceholderPattern = "\\$\\{\\{([^{}]*)\\}\\}";
 // re.search(pattern, text).group(0) through the module's `re`, or empty when there is
 // no match. While `re` and `re.search` are the ones bound at import, the scan is done
 // here; a rebinding of either is called as it is.
-Ref search_placeholder(Call& c, PyObject* text) {
+Placeholder search_placeholder(Call& c, PyObject* text, Py_ssize_t from) {
     PyObject* original = c.closure();  // (re, re.search) as imported
     Ref re = c.global(PY_NAME(re));
     Ref search = py::getattr(re, PY_NAME(search));
     if (re.get() == PyTuple_GET_ITEM(original, 0) && search.get() == PyTuple_GET_ITEM(original, 1) &&
         PyUnicode_Check(text)) {
-        return find_placeholder(text);
+        return find_placeholder(text, from);
     }
     Ref match = py::call(search, py::text(kPlaceholderPattern), text);
     if (match.get() == Py_None) return {};
-    return py::call_method(match, PY_NAME(group), py::integer(0));
+    return {py::call_method(match, PY_NAME(group), py::integer(0))};
 }
 
 Ref split_bar(PyObject* key_text) {
@@ -88,10 +158,14 @@ Ref split_bar(PyObject* key_text) {
     return py::call_method(key_text, PY_NAME(split), PY_STR("|"));
 }
 
-Ref replace_all(PyObject* data, PyObject* old, PyObject* replacement) {
-    if (PyUnicode_CheckExact(data)) {
-        return Ref::steal(PyUnicode_Replace(data, old, replacement, -1));
+// data.replace(match, replacement), called on data itself unless it is an exact str.
+Ref replace_all(PyObject* data, const Placeholder& match, PyObject* replacement) {
+    if (PyUnicode_CheckExact(data) && PyUnicode_CheckExact(replacement)) {
+        // The leftmost match is also the first occurrence of its own text.
+        if (match.start >= 0) return py::replace_from(data, match.start, match.text, replacement);
+        return Ref::steal(PyUnicode_Replace(data, match.text, replacement, -1));
     }
+    PyObject* old = match.text;
     return py::call_method(data, PY_NAME(replace), old, replacement);
 }
 
@@ -101,9 +175,11 @@ Ref replace_str(Call& c) {
     PyObject* m_0002 = c[2];
     PyObject* tamarel_tools_error = c[3];
 
+    Py_ssize_t resume = 0;  // see resume_point
     while (py::truthy(py::call_method(self, PY_NAME(is_extract), py::str(data)))) {
-        Ref full_match = search_placeholder(c, py::str(data));
-        if (!full_match) break;
+        Placeholder match = search_placeholder(c, py::str(data), resume);
+        if (!match.text) break;
+        PyObject* full_match = match.text;
         Ref key_text = py::call_method(self, PY_NAME(remove_parentheses), full_match);
 
         // "key|cache_name" names a cache entry; any other number of pieces does not.
@@ -132,7 +208,9 @@ Ref replace_str(Call& c) {
         if (cache_name && py::truthy(cache_name)) {
             py::call_method(self, PY_NAME(set_cache), cache_name, value);
         }
-        data = replace_all(data, full_match, py::str(value));
+        const bool exact = PyUnicode_CheckExact(data);
+        data = replace_all(data, match, py::str(value));
+        resume = exact && match.start >= 0 ? resume_point(data, match.start) : 0;
     }
     if (PyUnicode_Check(data)) return py::call_method(data, PY_NAME(strip));
     return data;
@@ -167,6 +245,9 @@ void tamarel(py::ModuleBody& m) {
         Ref re = py::getitem(m.globals(), PY_NAME(re));
         Ref original = py::tuple(re, py::getattr(re, PY_NAME(search)));
         std::vector<py::Member> body;
+        body.push_back({"v", py::static_method(m.function(v_def))});
+        body.push_back({"s_e", py::static_method(m.function(s_e_def))});
+        body.push_back({"t", py::static_method(m.function(t_def))});
         body.push_back({"replace_str", py::static_method(m.function(replace_str_def, original))});
         m.bind("Tamarel", py::build_class("Tamarel", m.globals(), {}, body));
     }

@@ -1,0 +1,50 @@
+#include "text.hpp"
+
+#include <vector>
+
+namespace py {
+
+Ref replace_from(PyObject* data, Py_ssize_t first, PyObject* old, PyObject* replacement) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(data);
+    const Py_ssize_t old_len = PyUnicode_GET_LENGTH(old);
+    const Py_ssize_t new_len = PyUnicode_GET_LENGTH(replacement);
+    const Py_UCS4 data_max = PyUnicode_MAX_CHAR_VALUE(data);
+    const Py_UCS4 new_max = PyUnicode_MAX_CHAR_VALUE(replacement);
+    // A str must be stored in the narrowest kind its characters allow. The result
+    // keeps every wide character of `data` when `old` is ASCII, and contains the
+    // replacement's widest one when the replacement is not empty; otherwise leave
+    // the kind to str.replace.
+    const bool kind_known = PyUnicode_IS_ASCII(old) || (new_len > 0 && new_max >= data_max);
+    if (old_len == 0 || !kind_known) {
+        return Ref::steal(PyUnicode_Replace(data, old, replacement, -1));
+    }
+    std::vector<Py_ssize_t> hits{first};
+    for (Py_ssize_t pos = first + old_len; pos + old_len <= n;) {
+        Py_ssize_t at = PyUnicode_Find(data, old, pos, n, 1);
+        if (at == -2) fail();
+        if (at < 0) break;
+        hits.push_back(at);
+        pos = at + old_len;
+    }
+    const Py_ssize_t count = (Py_ssize_t)hits.size();
+    if (new_len > old_len && (new_len - old_len) > (PY_SSIZE_T_MAX - n) / count) {
+        raise(PyExc_OverflowError, "replace string is too long");
+    }
+    const Py_ssize_t out_len = n + count * (new_len - old_len);
+    Ref out = Ref::steal(PyUnicode_New(out_len, data_max > new_max ? data_max : new_max));
+    Py_ssize_t dst = 0;
+    auto put = [&](PyObject* from, Py_ssize_t start, Py_ssize_t len) {
+        if (len && PyUnicode_CopyCharacters(out, dst, from, start, len) < 0) fail();
+        dst += len;
+    };
+    Py_ssize_t src = 0;
+    for (Py_ssize_t at : hits) {
+        put(data, src, at - src);
+        put(replacement, 0, new_len);
+        src = at + old_len;
+    }
+    put(data, src, n - src);
+    return out;
+}
+
+}  // namespace py

@@ -1,0 +1,127 @@
+"""The module's function objects behave like Python functions: binding, attributes,
+descriptor protocol, introspection."""
+
+import copy
+import inspect
+import pickle
+import pydoc
+
+import pytest
+
+import tamareltools.tamarels as tamarels
+
+# Native functions whose argument binding is compared with a Python twin of the same
+# signature. Calls that bind are made with junk values, so only functions that fail
+# harmlessly on junk are listed.
+BOUND_BY_POSITION = [
+    tamarels.Tamarel.replace_str,
+    tamarels.AsyncioThread.__init__,
+    tamarels.AsyncioThread.run,
+]
+
+
+def python_twin(fn):
+    namespace = {}
+    exec(f"def {fn.__name__}{inspect.signature(fn)}: return 'bound'", namespace)
+    return namespace[fn.__name__]
+
+
+def call_patterns(fn):
+    names = [p.name for p in inspect.signature(fn).parameters.values()
+             if p.kind is p.POSITIONAL_OR_KEYWORD]
+    n = len(names)
+    patterns = [((), {})] + [(tuple(range(k)), {}) for k in range(1, n + 3)]
+    patterns += [((), {name: 0 for name in names})]
+    patterns += [((0,), {names[0]: 1})] if names else []
+    patterns += [((), {"x": 1}), ((), {names[-1] + "s": 1} if names else {})]
+    patterns += [(tuple(range(n)), {"x": 1})]
+    patterns += [((), {names[-1]: 1})] if names else []
+    return patterns
+
+
+def outcome(fn, args, kwargs):
+    try:
+        fn(*args, **kwargs)
+    except TypeError as e:
+        return str(e)
+    except Exception:
+        pass
+    return None
+
+
+@pytest.mark.parametrize("fn", BOUND_BY_POSITION, ids=lambda f: f.__qualname__)
+def test_argument_errors_match_python(fn):
+    twin = python_twin(fn)
+    for args, kwargs in call_patterns(fn):
+        expected = outcome(twin, args, kwargs)
+        got = outcome(fn, args, kwargs)
+        if expected is not None:
+            assert got == expected, (args, kwargs)
+        else:
+            assert got is None or not got.startswith(fn.__name__ + "()"), (args, kwargs, got)
+
+
+def test_function_attributes():
+    fn = tamarels.Tamarel.replace_str
+    assert fn.__name__ == "replace_str"
+    assert fn.__qualname__ == "Tamarel.replace_str"
+    assert fn.__module__ == "tamareltools.tamarels"
+    assert fn.__doc__ is None and fn.__defaults__ is None and fn.__kwdefaults__ is None
+    assert fn.__annotations__ == {}
+    assert repr(fn).startswith("<function Tamarel.replace_str at 0x")
+    fn.__dict__["marker"] = 1
+    assert fn.marker == 1
+    del fn.marker
+
+
+def test_signature_and_help():
+    sig = inspect.signature(tamarels.Tamarel.replace_str)
+    assert str(sig) == "(self, data, m_0002, tamarel_tools_error)"
+    assert str(inspect.signature(tamarels.AsyncioThread.run)) == "(self) -> 'None'"
+    thread = tamarels.AsyncioThread(None)
+    assert str(inspect.signature(thread.run)) == "() -> 'None'"
+    text = pydoc.render_doc(tamarels.Tamarel, renderer=pydoc.plaintext)
+    assert "replace_str(self, data, m_0002, tamarel_tools_error)" in text
+
+
+def test_binds_as_a_method_in_any_class():
+    class Host:
+        run = tamarels.AsyncioThread.run
+
+    host = Host()
+    bound = host.run
+    assert bound.__self__ is host and bound.__func__ is tamarels.AsyncioThread.run
+    assert Host.run is tamarels.AsyncioThread.run
+    assert tamarels.Tamarel.replace_str is tamarels.Tamarel().replace_str
+    with pytest.raises(AttributeError, match="_loop"):
+        host.run()
+
+
+def test_copied_and_pickled_by_reference():
+    fn = tamarels.Tamarel.replace_str
+    assert copy.copy(fn) is fn and copy.deepcopy({"f": fn})["f"] is fn
+    assert pickle.loads(pickle.dumps(fn)) is fn
+
+
+def test_attribute_assignment_checks_types():
+    fn = tamarels.AsyncioThread.run
+    with pytest.raises(TypeError):
+        fn.__name__ = 3
+    with pytest.raises(TypeError):
+        fn.__defaults__ = [1]
+    with pytest.raises(TypeError):
+        type(fn)()
+
+
+def test_defaults_assignment_takes_effect():
+    fn = tamarels.AsyncioThread.__init__
+    try:
+        fn.__defaults__ = ("the loop",)
+        thread = tamarels.Thread.__new__(tamarels.AsyncioThread)
+        fn(thread)
+        assert thread._loop == "the loop"
+        assert str(inspect.signature(fn)) == "(self, loop='the loop')"
+    finally:
+        fn.__defaults__ = None
+    with pytest.raises(TypeError, match="missing 1 required positional argument: 'loop'"):
+        fn(thread)
