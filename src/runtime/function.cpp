@@ -86,6 +86,19 @@ inline FunctionObject* as_function(PyObject* o) { return reinterpret_cast<Functi
                  kind, n == 1 ? "" : "s", joined.get());
 }
 
+// "f() takes at least 3 positional arguments (2 given)" / "at most 4 ... (5 given)".
+[[gnu::noinline]] void counted_error(FunctionObject* fn, bool too_many, Py_ssize_t given) {
+    const Signature& sig = *fn->sig;
+    Py_ssize_t required = 0;
+    while (required < sig.npos && !sig.params[required].default_) ++required;
+    const bool exact = required == sig.npos && sig.varargs < 0;
+    const Py_ssize_t count = too_many ? sig.npos : required;
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 PyUnicode_AsUTF8(fn->name),
+                 exact ? "exactly" : (too_many ? "at most" : "at least"), count,
+                 count == 1 ? "" : "s", given);
+}
+
 [[gnu::noinline]] void unexpected_keyword(FunctionObject* fn, PyObject* keyword) {
     Ref suggestion = suggest_keyword(*fn->sig, keyword);
     if (suggestion) {
@@ -145,7 +158,10 @@ bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
                 continue;
             }
             if (slots[index]) {
-                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
+                PyErr_Format(PyExc_TypeError,
+                             fn->def->errors == ArgErrors::Counted
+                                 ? "%U() got multiple values for keyword argument '%S'"
+                                 : "%U() got multiple values for argument '%S'",
                              fn->name, keyword);
                 return false;
             }
@@ -155,8 +171,13 @@ bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
     PyObject* defaults = fn->defaults;
     Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+    const bool counted = fn->def->errors == ArgErrors::Counted;
     if (nargs > npos && sig.varargs < 0) {
-        too_many_positional(fn, nargs, defcount, slots);
+        if (counted) {
+            counted_error(fn, true, nargs);
+        } else {
+            too_many_positional(fn, nargs, defcount, slots);
+        }
         return false;
     }
     if (nargs < npos) {
@@ -167,7 +188,11 @@ bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
             if (!slots[i]) missing.push_back((int)i);
         }
         if (!missing.empty()) {
-            missing_arguments(fn, "positional", missing);
+            if (counted) {
+                counted_error(fn, false, missing.front());
+            } else {
+                missing_arguments(fn, "positional", missing);
+            }
             return false;
         }
         for (Py_ssize_t i = first_default; i < npos; ++i) {

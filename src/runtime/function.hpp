@@ -25,12 +25,18 @@ namespace py {
 class Call;
 using Impl = Ref (*)(Call&);
 
+// How argument errors are worded: as for a Python function, or by counting
+// positional arguments ("f() takes at least 3 positional arguments (2 given)"), the
+// wording the platform sees from some of its compiled functions.
+enum class ArgErrors { Python, Counted };
+
 struct FunctionDef {
     const char* name;
     const char* qualname;
     const char* signature;
     const char* doc;  // nullptr: no docstring
     Impl impl;
+    ArgErrors errors = ArgErrors::Python;
 };
 
 struct FunctionObject;

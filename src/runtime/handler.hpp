@@ -3,6 +3,8 @@
 
 #include "ops.hpp"
 
+#include <type_traits>
+
 namespace py {
 
 // While alive, `exc` is the exception being handled: traceback.print_exc() prints
@@ -26,8 +28,10 @@ private:
 bool exception_matches(PyObject* exc, PyObject* cls);
 
 // try { return body(); } except cls as exc { return handler(exc); }
-template <class Body, class Handler>
-auto try_except(PyObject* cls, Body&& body, Handler&& handler) -> decltype(body()) {
+// `cls` is the class (or tuple), or a function returning it: like the expression of
+// an except clause, that is evaluated only once an exception is being caught.
+template <class Cls, class Body, class Handler>
+auto try_except(Cls&& cls, Body&& body, Handler&& handler) -> decltype(body()) {
     Ref exc;
     try {
         return body();
@@ -35,7 +39,12 @@ auto try_except(PyObject* cls, Body&& body, Handler&& handler) -> decltype(body(
         exc = Ref::steal(PyErr_GetRaisedException());
         bool matched = false;
         try {
-            matched = exception_matches(exc, cls);
+            if constexpr (std::is_invocable_v<Cls>) {
+                Ref evaluated = cls();
+                matched = exception_matches(exc, evaluated);
+            } else {
+                matched = exception_matches(exc, cls);
+            }
         } catch (const PythonError&) {
             // A bad class in the except clause replaces the exception, with it as context.
             Ref raised = Ref::steal(PyErr_GetRaisedException());

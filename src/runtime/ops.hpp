@@ -55,9 +55,15 @@ inline bool truthy(PyObject* o) {
     if (o == Py_False || o == Py_None) return false;
     return check(PyObject_IsTrue(o)) != 0;
 }
+// bool(a == b), as Python evaluates it: identity decides only for exact str and int,
+// which always equal themselves (a float NaN does not).
 inline bool equal(PyObject* a, PyObject* b) {
-    if (a == b && PyUnicode_CheckExact(a)) return true;
-    return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        return a == b || (PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) &&
+                          PyUnicode_Compare(a, b) == 0);
+    }
+    if (a == b && PyLong_CheckExact(a)) return true;
+    return truthy(Ref::steal(PyObject_RichCompare(a, b, Py_EQ)));
 }
 inline bool isinstance(PyObject* o, PyObject* cls) {
     return check(PyObject_IsInstance(o, cls)) != 0;

@@ -1,7 +1,121 @@
-// Section ass: the assertion dispatcher.
+// Section ass: the assertion dispatcher. The assertion object's method of the given
+// name is called with the values prepared the way its family (text, excel, sql,
+// custom) expects.
 #include "sections.hpp"
 
+#include "runtime/handler.hpp"
+
 namespace sections {
+namespace {
+
+using py::Call;
+using py::Ref;
+
+// callable(getattr(kwargs.get(family), method, None))
+bool in_family(PyObject* kwargs, PyObject* family, PyObject* method) {
+    PyObject* declaration = nullptr;
+    py::check(PyDict_GetItemRef(kwargs, family, &declaration));
+    Ref keep = Ref::steal_nullable(declaration);
+    if (!declaration || declaration == Py_None) return false;
+    Ref member = py::getattr_optional(declaration, method);
+    return member && PyCallable_Check(member);
+}
+
+// A str whose stripped copy begins with "{" or "[".
+bool looks_like_json(PyObject* value) {
+    if (!PyUnicode_Check(value)) return false;
+    Ref stripped = py::call_method(value, PY_NAME(strip));
+    if (PyUnicode_CheckExact(stripped)) {
+        if (PyUnicode_GET_LENGTH(stripped.get()) == 0) return false;
+        Py_UCS4 first = PyUnicode_READ_CHAR(stripped.get(), 0);
+        return first == '{' || first == '[';
+    }
+    return py::truthy(py::call_method(stripped, PY_NAME(startswith), py::tuple(PY_STR("{"), PY_STR("["))));
+}
+
+Ref json_loads(Call& c, PyObject* text) {
+    return py::call_method(c.global(PY_NAME(json)), PY_NAME(loads), text);
+}
+
+// json.decoder.JSONDecodeError, read when an error is to be caught.
+Ref decode_error(Call& c) {
+    return py::getattr(py::getattr(c.global(PY_NAME(json)), PY_NAME(decoder)),
+                       PY_NAME(JSONDecodeError));
+}
+
+// raise TamarelToolsError(*entry)
+[[noreturn]] void raise_platform_error(Call& c, PyObject* entry_name) {
+    Ref error_class = c.global(PY_NAME(TamarelToolsError));
+    Ref entry = py::as_tuple(c.global(entry_name));
+    py::raise_object(py::call_args(error_class, entry));
+}
+
+// getattr(self, method)(*args)
+template <class... A>
+Ref assert_with(PyObject* self, PyObject* method, const A&... args) {
+    return py::call_method(self, method, args...);
+}
+
+Ref ass(Call& c) {
+    PyObject* self = c[0];
+    PyObject* method = c[1];
+    Ref actual = Ref::borrow(c[2]);
+    Ref expect = Ref::borrow(c[3]);
+    PyObject* kwargs = c[4];
+    if (!PyUnicode_CheckExact(method)) {
+        py::raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                         "method", "str", Py_TYPE(method)->tp_name);
+    }
+
+    if (in_family(kwargs, PY_NAME(text), method)) {
+        if (expect.get() == Py_None) return assert_with(self, method, actual);
+        return assert_with(self, method, actual, expect);
+    }
+
+    if (in_family(kwargs, PY_NAME(excel), method)) {
+        py::try_except(
+            [&] { return decode_error(c); },
+            [&] {
+                if (PyUnicode_Check(actual)) {
+                    py::try_except(
+                        [&] { return decode_error(c); },
+                        [&] {
+                            if (looks_like_json(actual)) actual = json_loads(c, actual);
+                        },
+                        [&](PyObject*) {
+                            // Windows paths in JSON strings: double every backslash.
+                            Ref repaired = py::call_method(c.global(PY_NAME(re)), PY_NAME(sub),
+                                                           PY_STR("\\\\"), PY_STR("\\\\\\\\"), actual);
+                            actual = json_loads(c, repaired);
+                        });
+                }
+                if (looks_like_json(expect)) expect = json_loads(c, expect);
+            },
+            [&](PyObject*) { raise_platform_error(c, PY_NAME(ERROR_MSG_0019)); });
+        return assert_with(self, method, actual, expect);
+    }
+
+    if (in_family(kwargs, PY_NAME(sql), method)) {
+        if (py::getattr(self, PY_NAME(mysql_connect)).get() == Py_None) {
+            raise_platform_error(c, PY_NAME(ERROR_MSG_0021));
+        }
+        if (looks_like_json(expect)) {
+            py::try_except(
+                [&] { return decode_error(c); }, [&] { expect = json_loads(c, expect); }, [](PyObject*) {});
+        }
+        if (py::truthy(expect)) return assert_with(self, method, actual, expect);
+        return assert_with(self, method, actual);
+    }
+
+    if (in_family(kwargs, PY_NAME(custom), method)) return assert_with(self, method, actual);
+
+    return assert_with(self, method, actual, expect);
+}
+
+const py::FunctionDef ass_def{"ass",    "ass", "self, method: str, actual, expect=None, **kwargs",
+                              nullptr,  ass,   py::ArgErrors::Counted};
+
+}  // namespace
 
 void ass(py::ModuleBody& m) {
     m.import("json");
@@ -9,6 +123,7 @@ void ass(py::ModuleBody& m) {
     m.import_from("tamareltools.exceptions", "TamarelToolsError");
     m.import_from("tamareltools.exceptions.error_msg", "ERROR_MSG_0019");
     m.import_from("tamareltools.exceptions.error_msg", "ERROR_MSG_0021");
+    m.def(ass_def);
 }
 
 }  // namespace sections

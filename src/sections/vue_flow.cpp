@@ -1,8 +1,324 @@
-// Section vue_flow: queries and walks over the flow editor's documents.
+// Section vue_flow: queries and walks over the flow editor's documents
+// ({"nodes": [...], "edges": [...]}; an edge's ends are edge["source"]["node_id"] and
+// edge["target"]["node_id"]).
+//
+// Walks use explicit stacks, never the C stack, so a flow of any depth gives its
+// result.
 #include "sections.hpp"
 
-namespace sections {
+#include <vector>
 
-void vue_flow(py::ModuleBody&) {}
+namespace sections {
+namespace {
+
+using py::Call;
+using py::Ref;
+
+Ref endpoint(PyObject* edge, PyObject* end) {
+    return py::getitem(py::getitem(edge, end), PY_NAME(node_id));
+}
+
+// {edge[end]["node_id"] for edge in edges}
+Ref endpoint_set(PyObject* edges, PyObject* end) {
+    Ref ids = Ref::steal(PySet_New(nullptr));
+    py::for_each(edges, [&](PyObject* edge) { py::check(PySet_Add(ids, endpoint(edge, end))); });
+    return ids;
+}
+
+bool contains(PyObject* set, PyObject* key) { return py::check(PySet_Contains(set, key)) != 0; }
+
+// ---- queries -------------------------------------------------------------------
+
+Ref flow_graph(PyObject* edges) {
+    Ref graph = py::new_dict();
+    py::for_each(edges, [&](PyObject* edge) {
+        Ref source = endpoint(edge, PY_NAME(source));
+        Ref target = endpoint(edge, PY_NAME(target));
+        PyObject* targets = nullptr;
+        py::check(PyDict_GetItemRef(graph, source, &targets));
+        Ref list = Ref::steal_nullable(targets);
+        if (!list) {
+            list = py::new_list();
+            py::setitem(graph, source, list);
+        }
+        py::append(list, target);
+    });
+    return graph;
+}
+
+Ref build_flow_graph(Call& c) { return flow_graph(c[0]); }
+
+Ref start_node(PyObject* nodes, PyObject* edges) {
+    Ref targets = endpoint_set(edges, PY_NAME(target));
+    Ref first;
+    // Every node's id is read and tested, as a comprehension over all of them would.
+    py::for_each(nodes, [&](PyObject* node) {
+        Ref id = py::getitem(node, PY_NAME(id));
+        if (!contains(targets, id) && !first) first = Ref::borrow(node);
+    });
+    return first ? std::move(first) : py::none();
+}
+
+Ref find_start_node(Call& c) { return start_node(c[0], c[1]); }
+
+Ref find_end_nodes(Call& c) {
+    Ref sources = endpoint_set(c[1], PY_NAME(source));
+    Ref ends = py::new_list();
+    py::for_each(c[0], [&](PyObject* node) {
+        Ref id = py::getitem(node, PY_NAME(id));
+        if (!contains(sources, id)) py::append(ends, id);
+    });
+    return ends;
+}
+
+Ref node_by_id(PyObject* nodes, PyObject* node_id) {
+    Ref found;
+    if (PyList_CheckExact(nodes)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes); ++i) {
+            Ref node = Ref::borrow(PyList_GET_ITEM(nodes, i));
+            if (py::equal(py::getitem(node, PY_NAME(id)), node_id)) return node;
+        }
+        return py::none();
+    }
+    Ref it = Ref::steal(PyObject_GetIter(nodes));
+    while (PyObject* raw = PyIter_Next(it)) {
+        Ref node = Ref::steal(raw);
+        if (py::equal(py::getitem(node, PY_NAME(id)), node_id)) return node;
+    }
+    if (PyErr_Occurred()) py::fail();
+    return py::none();
+}
+
+Ref get_node_by_id(Call& c) { return node_by_id(c[0], c[1]); }
+
+const py::FunctionDef build_flow_graph_def{"build_flow_graph", "build_flow_graph", "edges",
+                                           "构建流程图的有向图结构", build_flow_graph};
+const py::FunctionDef find_start_node_def{"find_start_node", "find_start_node", "nodes, edges",
+                                          "找到开始节点（没有入边的节点）", find_start_node};
+const py::FunctionDef get_node_by_id_def{"get_node_by_id", "get_node_by_id", "nodes, node_id",
+                                         "根据节点ID获取节点信息", get_node_by_id};
+const py::FunctionDef find_end_nodes_def{"find_end_nodes", "find_end_nodes", "nodes, edges",
+                                         "找到结束节点（没有出边的节点）", find_end_nodes};
+
+// A module-level function called by name at call time; while the name still holds
+// the module's own function the call skips the Python-level dispatch.
+template <class Fast, class... A>
+Ref call_global(Call& c, PyObject* name, const py::FunctionDef& own, Fast fast, const A&... args) {
+    Ref fn = c.global(name);
+    if (py::is_function(fn, own)) return fast(args...);
+    return py::call(fn, args...);
+}
+
+// ---- decision tree ---------------------------------------------------------------
+
+// get_node_by_id(nodes, id) for the whole walk. While the module's own function is
+// bound and the nodes are an exact list of exact dicts with exact str or int ids, the
+// lookups come from an index built once (the first node of an id wins, as the scan
+// finds it); otherwise every lookup calls the module-level name.
+class NodeLookup {
+public:
+    NodeLookup(Call& c, PyObject* nodes) : call_(c), nodes_(nodes) {
+        Ref fn = c.global(PY_NAME(get_node_by_id));
+        if (!py::is_function(fn, get_node_by_id_def)) return;
+        if (!PyList_CheckExact(nodes)) return;
+        Ref index = py::new_dict();
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes); ++i) {
+            PyObject* node = PyList_GET_ITEM(nodes, i);
+            if (!PyDict_CheckExact(node)) return;
+            PyObject* id = nullptr;
+            py::check(PyDict_GetItemRef(node, PY_NAME(id), &id));
+            Ref keep = Ref::steal_nullable(id);
+            if (!id || !indexable(id)) return;  // a missing id raises, in the scan
+            py::check(PyDict_SetDefaultRef(index, id, node, nullptr));
+        }
+        index_ = std::move(index);
+    }
+
+    Ref find(PyObject* node_id) {
+        if (index_ && indexable(node_id)) {
+            PyObject* node = nullptr;
+            py::check(PyDict_GetItemRef(index_, node_id, &node));
+            return node ? Ref::steal(node) : py::none();
+        }
+        return py::call(call_.global(PY_NAME(get_node_by_id)), nodes_, node_id);
+    }
+
+private:
+    static bool indexable(PyObject* id) { return PyUnicode_CheckExact(id) || PyLong_CheckExact(id); }
+
+    Call& call_;
+    PyObject* nodes_;
+    Ref index_;
+};
+
+// {"id": node["config"]["id"], "type": node.get("type"), "children": []}
+Ref tree_node(PyObject* node, Ref& children) {
+    Ref config_id = py::getitem(py::getitem(node, PY_NAME(config)), PY_NAME(id));
+    Ref type;
+    if (PyDict_CheckExact(node)) {
+        PyObject* value = nullptr;
+        py::check(PyDict_GetItemRef(node, PY_NAME(type), &value));
+        type = value ? Ref::steal(value) : py::none();
+    } else {
+        type = py::call_method(node, PY_NAME(get), PY_NAME(type));
+    }
+    children = py::new_list();
+    Ref tree = py::new_dict();
+    py::setitem(tree, PY_NAME(id), config_id);
+    py::setitem(tree, PY_NAME(type), type);
+    py::setitem(tree, PY_NAME(children), children);
+    return tree;
+}
+
+// graph[node_id] when node_id is a key of graph, else an empty Ref.
+Ref successors(PyObject* graph, PyObject* node_id) {
+    if (PyDict_CheckExact(graph)) {
+        PyObject* value = nullptr;
+        py::check(PyDict_GetItemRef(graph, node_id, &value));
+        return Ref::steal_nullable(value);
+    }
+    if (!py::check(PySequence_Contains(graph, node_id))) return {};
+    return py::getitem(graph, node_id);
+}
+
+// One flow node being unfolded: its tree node, and where its successors stand.
+struct TreeFrame {
+    Ref node_id;
+    Ref tree;
+    Ref children;
+    Ref successors;  // iterator over graph[node_id]
+};
+
+Ref build_decision_tree(Call& c) {
+    PyObject* flow_data = c[0];
+    Ref nodes = py::call_method(flow_data, PY_NAME(get), PY_NAME(nodes));
+    Ref edges = py::call_method(flow_data, PY_NAME(get), PY_NAME(edges));
+    Ref start = call_global(c, PY_NAME(find_start_node), find_start_node_def, start_node,
+                            nodes.get(), edges.get());
+    if (!py::truthy(start)) return py::none();
+    Ref graph = call_global(c, PY_NAME(build_flow_graph), build_flow_graph_def, flow_graph,
+                            edges.get());
+    NodeLookup lookup(c, nodes);
+
+    // build_tree_node(node_id, visited), with `visited` the ids on the path from the
+    // root: one set, entered and left, instead of a copy per child.
+    Ref path = Ref::steal(PySet_New(nullptr));
+    std::vector<TreeFrame> stack;
+    Ref root;
+
+    // Enters node_id; returns its finished tree node, or an empty Ref when it was
+    // pushed (it finishes when its successors are done), or None.
+    auto enter = [&](PyObject* node_id) -> Ref {
+        if (contains(path, node_id)) return py::none();
+        py::check(PySet_Add(path, node_id));
+        Ref node = lookup.find(node_id);
+        Ref children;
+        Ref tree;
+        if (py::truthy(node)) tree = tree_node(node, children);
+        Ref next = tree ? successors(graph, node_id) : Ref();
+        if (!next) {
+            py::check(PySet_Discard(path, node_id));
+            return tree ? std::move(tree) : py::none();
+        }
+        stack.push_back({Ref::borrow(node_id), std::move(tree), std::move(children),
+                         Ref::steal(PyObject_GetIter(next))});
+        return {};
+    };
+    auto finished = [&](Ref tree) {
+        if (stack.empty()) {
+            root = std::move(tree);
+        } else if (py::truthy(tree)) {
+            py::append(stack.back().children, tree);
+        }
+    };
+
+    Ref start_id = py::getitem(start, PY_NAME(id));
+    if (Ref done = enter(start_id)) finished(std::move(done));
+    while (!stack.empty()) {
+        TreeFrame& top = stack.back();
+        if (PyObject* raw = PyIter_Next(top.successors)) {
+            Ref child_id = Ref::steal(raw);
+            if (Ref done = enter(child_id)) finished(std::move(done));
+            continue;
+        }
+        if (PyErr_Occurred()) py::fail();
+        TreeFrame frame = std::move(stack.back());
+        stack.pop_back();
+        py::check(PySet_Discard(path, frame.node_id));
+        finished(std::move(frame.tree));
+    }
+    return root;
+}
+
+const py::FunctionDef build_decision_tree_def{"build_decision_tree", "build_decision_tree",
+                                              "flow_data", "构建决策树，显示条件分支结构",
+                                              build_decision_tree};
+
+// ---- execution order -------------------------------------------------------------
+
+Ref get_execution_order_with_config_ids(Call& c) {
+    PyObject* flow_data = c[0];
+    Ref nodes = py::getitem(flow_data, PY_NAME(nodes));
+    Ref edges = py::getitem(flow_data, PY_NAME(edges));
+
+    Ref node_to_config = py::new_dict();
+    py::for_each(nodes, [&](PyObject* node) {
+        Ref id = py::getitem(node, PY_NAME(id));
+        Ref config_id = py::getitem(py::getitem(node, PY_NAME(config)), PY_NAME(id));
+        py::setitem(node_to_config, id, config_id);
+    });
+    Ref graph = flow_graph(edges);
+    Ref targets = endpoint_set(edges, PY_NAME(target));
+    Ref starts = py::new_list();
+    py::for_each(nodes, [&](PyObject* node) {
+        Ref id = py::getitem(node, PY_NAME(id));
+        if (!contains(targets, id)) py::append(starts, id);
+    });
+
+    // traverse(node_id): pre-order, each node entered once per call.
+    Ref order = py::new_list();
+    Ref visited = Ref::steal(PySet_New(nullptr));
+    struct Frame {
+        Ref targets;  // graph[node_id], a list of our own graph
+        Py_ssize_t next;
+    };
+    std::vector<Frame> stack;
+    auto enter = [&](PyObject* node_id) {
+        if (contains(visited, node_id)) return;
+        py::check(PySet_Add(visited, node_id));
+        py::append(order, py::getitem(node_to_config, node_id));
+        PyObject* targets_of = nullptr;
+        py::check(PyDict_GetItemRef(graph, node_id, &targets_of));
+        if (targets_of) stack.push_back({Ref::steal(targets_of), 0});
+    };
+    for (Py_ssize_t s = 0; s < PyList_GET_SIZE(starts.get()); ++s) {
+        enter(PyList_GET_ITEM(starts.get(), s));
+        while (!stack.empty()) {
+            Frame& top = stack.back();
+            if (top.next >= PyList_GET_SIZE(top.targets.get())) {
+                stack.pop_back();
+                continue;
+            }
+            Ref target = Ref::borrow(PyList_GET_ITEM(top.targets.get(), top.next++));
+            enter(target);  // may grow the stack: `top` is not used after this
+        }
+    }
+    return order;
+}
+
+const py::FunctionDef get_execution_order_def{"get_execution_order_with_config_ids",
+                                              "get_execution_order_with_config_ids", "flow_data",
+                                              nullptr, get_execution_order_with_config_ids};
+
+}  // namespace
+
+void vue_flow(py::ModuleBody& m) {
+    m.def(find_start_node_def);
+    m.def(build_flow_graph_def);
+    m.def(get_node_by_id_def);
+    m.def(find_end_nodes_def);
+    m.def(build_decision_tree_def);
+    m.def(get_execution_order_def);
+}
 
 }  // namespace sections
