@@ -38,3 +38,130 @@ def v(v, s=None):
             print("测试通过")
         return None
     raise Exception("")
+
+
+# ---- flow graph -------------------------------------------------------------------
+
+def build_flow_graph(edges):
+    graph = {}
+    for edge in edges:
+        source = edge["source"]["node_id"]
+        target = edge["target"]["node_id"]
+        if source not in graph:
+            graph[source] = []
+        graph[source].append(target)
+    return graph
+
+
+def find_start_node(nodes, edges):
+    targets = {edge["target"]["node_id"] for edge in edges}
+    starts = [node for node in nodes if node["id"] not in targets]
+    return starts[0] if starts else None
+
+
+def find_end_nodes(nodes, edges):
+    sources = {edge["source"]["node_id"] for edge in edges}
+    return [node["id"] for node in nodes if node["id"] not in sources]
+
+
+def get_node_by_id(nodes, node_id):
+    for node in nodes:
+        if node["id"] == node_id:
+            return node
+    return None
+
+
+def build_decision_tree(flow_data):
+    nodes = flow_data.get("nodes")
+    edges = flow_data.get("edges")
+    start_node = find_start_node(nodes, edges)
+    if not start_node:
+        return None
+    graph = build_flow_graph(edges)
+
+    def build_tree_node(node_id, visited):
+        if node_id in visited:
+            return None
+        visited.add(node_id)
+        node = get_node_by_id(nodes, node_id)
+        if not node:
+            return None
+        tree = {"id": node["config"]["id"], "type": node.get("type"), "children": []}
+        if node_id in graph:
+            for child_id in graph[node_id]:
+                child = build_tree_node(child_id, visited.copy())
+                if child:
+                    tree["children"].append(child)
+        return tree
+
+    return build_tree_node(start_node["id"], set())
+
+
+def get_execution_order_with_config_ids(flow_data):
+    nodes = flow_data["nodes"]
+    edges = flow_data["edges"]
+    node_to_config = {}
+    for node in nodes:
+        node_to_config[node["id"]] = node["config"]["id"]
+    graph = {}
+    for edge in edges:
+        source = edge["source"]["node_id"]
+        target = edge["target"]["node_id"]
+        if source not in graph:
+            graph[source] = []
+        graph[source].append(target)
+    targets = {edge["target"]["node_id"] for edge in edges}
+    starts = [node["id"] for node in nodes if node["id"] not in targets]
+    order, visited = [], set()
+
+    def traverse(node_id):
+        if node_id in visited:
+            return
+        visited.add(node_id)
+        order.append(node_to_config[node_id])
+        if node_id in graph:
+            for target in graph[node_id]:
+                traverse(target)
+
+    for start in starts:
+        traverse(start)
+    return order
+
+
+# ---- assertion dispatcher ----------------------------------------------------------
+
+def ass(self, method, actual, expect=None, **kwargs):
+    import json as _json
+    if type(method) is not str:
+        raise TypeError("Argument 'method' has incorrect type")
+    if callable(getattr(kwargs.get("text"), method, None)):
+        if expect is None:
+            return getattr(self, method)(actual)
+        return getattr(self, method)(actual, expect)
+    if callable(getattr(kwargs.get("excel"), method, None)):
+        try:
+            if isinstance(actual, str):
+                try:
+                    if actual.strip().startswith(("{", "[")):
+                        actual = _json.loads(actual)
+                except _json.decoder.JSONDecodeError:
+                    actual = _json.loads(re.sub(r"\\", r"\\\\", actual))
+            if isinstance(expect, str) and expect.strip().startswith(("{", "[")):
+                expect = _json.loads(expect)
+        except _json.decoder.JSONDecodeError:
+            raise ValueError("0019")
+        return getattr(self, method)(actual, expect)
+    if callable(getattr(kwargs.get("sql"), method, None)):
+        if self.mysql_connect is None:
+            raise ValueError("0021")
+        if isinstance(expect, str) and expect.strip().startswith(("{", "[")):
+            try:
+                expect = _json.loads(expect)
+            except _json.decoder.JSONDecodeError:
+                pass
+        if expect:
+            return getattr(self, method)(actual, expect)
+        return getattr(self, method)(actual)
+    if callable(getattr(kwargs.get("custom"), method, None)):
+        return getattr(self, method)(actual)
+    return getattr(self, method)(actual, expect)

@@ -71,12 +71,102 @@ def bench_call_overhead():
     return "f(1)", dict(f=tamarels.Tamarel.v), dict(f=reference.v)
 
 
-def best_times(stmt, native, plain, repeat=15):
+import random  # noqa: E402
+
+
+def flow_document(n, extra, seed=1):
+    """n nodes: a chain plus `extra` random forward edges, as the flow editor stores it."""
+    rng = random.Random(seed)
+    nodes = [{"id": f"node-{i}", "type": "step", "config": {"id": i}} for i in range(n)]
+    pairs = [(i, i + 1) for i in range(n - 1)]
+    pairs += [tuple(sorted(rng.sample(range(n), 2))) for _ in range(extra)]
+    edges = [{"source": {"node_id": f"node-{a}"}, "target": {"node_id": f"node-{b}"}}
+             for a, b in pairs]
+    return {"nodes": nodes, "edges": edges}
+
+
+def tree_document(n, window=10, seed=1):
+    """n nodes forming a tree: each node hangs under one of the `window` before it."""
+    rng = random.Random(seed)
+    nodes = [{"id": f"node-{i}", "config": {"id": i}} for i in range(n)]
+    edges = [{"source": {"node_id": f"node-{rng.randrange(max(0, i - window), i)}"},
+              "target": {"node_id": f"node-{i}"}} for i in range(1, n)]
+    return {"nodes": nodes, "edges": edges}
+
+
+BIG_FLOW = None
+
+
+def big_flow():
+    global BIG_FLOW
+    if BIG_FLOW is None:
+        BIG_FLOW = flow_document(100_000, 10_000)
+    return BIG_FLOW
+
+
+def flow_case(name, stmt, target, *args):
+    def make():
+        data = big_flow()
+        ns = dict(nodes=data["nodes"], edges=data["edges"], flow=data, last="node-99999")
+        native, plain = dict(ns, f=getattr(tamarels, name)), dict(ns, f=getattr(reference, name))
+        assert eval(stmt, native) == eval(stmt, plain)
+        return stmt, native, plain
+    CASES.append((f"{name}, 100k nodes", target, make))
+
+
+flow_case("get_execution_order_with_config_ids", "f(flow)", 2.0)
+flow_case("find_start_node", "f(nodes, edges)", 1.25)
+flow_case("find_end_nodes", "f(nodes, edges)", 1.25)
+flow_case("build_flow_graph", "f(edges)", 1.25)
+flow_case("get_node_by_id", "f(nodes, last)", 1.25)
+
+
+@case("build_decision_tree, 5k nodes", 50.0)
+def bench_decision_tree():
+    data = tree_document(5_000)
+    assert tamarels.build_decision_tree(data) == reference.build_decision_tree(data)
+    return ("f(flow)", dict(f=tamarels.build_decision_tree, flow=data),
+            dict(f=reference.build_decision_tree, flow=data))
+
+
+class Checks:
+    mysql_connect = "db"
+
+    def eq(self, actual, expect=None):
+        return actual == expect
+
+    def row(self, actual, expect=None):
+        return actual
+
+
+class Text:
+    def eq(self): ...
+
+
+class Sql:
+    def row(self): ...
+
+
+@case("ass dispatch, text family", 1.5)
+def bench_ass_text():
+    ns = dict(checks=Checks(), Text=Text, Sql=Sql)
+    stmt = "f(checks, 'eq', 1, 2, text=Text, excel=None, sql=Sql, custom=None)"
+    return stmt, dict(ns, f=tamarels.ass), dict(ns, f=reference.ass)
+
+
+@case("ass dispatch, sql family", 1.5)
+def bench_ass_sql():
+    ns = dict(checks=Checks(), Text=Text, Sql=Sql)
+    stmt = "f(checks, 'row', 1, '[1, 2]', text=Text, excel=None, sql=Sql, custom=None)"
+    return stmt, dict(ns, f=tamarels.ass), dict(ns, f=reference.ass)
+
+
+def best_times(stmt, native, plain, repeat=7):
     """Best time per execution of `stmt` with each namespace, less the cost of the
     timing loop. The two are timed in alternation, so that drift on a shared
     machine affects both alike."""
     timers = [timeit.Timer(stmt, globals=ns) for ns in (native, plain)]
-    number = max(max(t.autorange()[0] for t in timers), 10)
+    number = max(max(t.autorange()[0] for t in timers), 3)
     empty = timeit.Timer("pass")
     best = [float("inf")] * 3
     for _ in range(repeat):
@@ -86,8 +176,10 @@ def best_times(stmt, native, plain, repeat=15):
 
 
 def main(argv):
+    # The plain-Python walks recurse once per level of the flow.
+    sys.setrecursionlimit(1_000_000)
     pattern = argv[1] if len(argv) > 1 else ""
-    print(f"Python {sys.version.split()[0]}; time per call, best of 15, timing loop subtracted")
+    print(f"Python {sys.version.split()[0]}; time per call, best of 7, timing loop subtracted")
     print(f"{'case':45} {'python':>11} {'native':>11} {'ratio':>7} {'target':>7}")
     failed = False
     for name, target, make in CASES:

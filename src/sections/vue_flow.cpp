@@ -256,6 +256,40 @@ const py::FunctionDef build_decision_tree_def{"build_decision_tree", "build_deci
 
 // ---- execution order -------------------------------------------------------------
 
+// The adjacency map of the flow, kept privately: a dict from source id to a position
+// (the same key semantics as build_flow_graph's dict), and the targets of each
+// position in plain vectors, so that no list per node is made.
+class Adjacency {
+public:
+    explicit Adjacency(PyObject* edges) : index_(py::new_dict()) {
+        py::for_each(edges, [&](PyObject* edge) {
+            Ref source = endpoint(edge, PY_NAME(source));
+            Ref target = endpoint(edge, PY_NAME(target));
+            PyObject* found = nullptr;
+            py::check(PyDict_GetItemRef(index_, source, &found));
+            Ref position = Ref::steal_nullable(found);
+            if (!position) {
+                position = py::integer((long long)targets_.size());
+                py::setitem(index_, source, position);
+                targets_.emplace_back();
+            }
+            targets_[PyLong_AsSsize_t(position)].push_back(std::move(target));
+        });
+    }
+    // The position of node_id's targets, or -1 when it is no source.
+    Py_ssize_t find(PyObject* node_id) const {
+        PyObject* found = nullptr;
+        py::check(PyDict_GetItemRef(index_, node_id, &found));
+        Ref position = Ref::steal_nullable(found);
+        return position ? PyLong_AsSsize_t(position) : -1;
+    }
+    const std::vector<Ref>& targets(Py_ssize_t position) const { return targets_[position]; }
+
+private:
+    Ref index_;
+    std::vector<std::vector<Ref>> targets_;
+};
+
 Ref get_execution_order_with_config_ids(Call& c) {
     PyObject* flow_data = c[0];
     Ref nodes = py::getitem(flow_data, PY_NAME(nodes));
@@ -267,7 +301,7 @@ Ref get_execution_order_with_config_ids(Call& c) {
         Ref config_id = py::getitem(py::getitem(node, PY_NAME(config)), PY_NAME(id));
         py::setitem(node_to_config, id, config_id);
     });
-    Ref graph = flow_graph(edges);
+    const Adjacency graph(edges);
     Ref targets = endpoint_set(edges, PY_NAME(target));
     Ref starts = py::new_list();
     py::for_each(nodes, [&](PyObject* node) {
@@ -279,28 +313,27 @@ Ref get_execution_order_with_config_ids(Call& c) {
     Ref order = py::new_list();
     Ref visited = Ref::steal(PySet_New(nullptr));
     struct Frame {
-        Ref targets;  // graph[node_id], a list of our own graph
-        Py_ssize_t next;
+        Py_ssize_t position;  // in graph
+        size_t next;
     };
     std::vector<Frame> stack;
     auto enter = [&](PyObject* node_id) {
         if (contains(visited, node_id)) return;
         py::check(PySet_Add(visited, node_id));
         py::append(order, py::getitem(node_to_config, node_id));
-        PyObject* targets_of = nullptr;
-        py::check(PyDict_GetItemRef(graph, node_id, &targets_of));
-        if (targets_of) stack.push_back({Ref::steal(targets_of), 0});
+        Py_ssize_t position = graph.find(node_id);
+        if (position >= 0) stack.push_back({position, 0});
     };
     for (Py_ssize_t s = 0; s < PyList_GET_SIZE(starts.get()); ++s) {
         enter(PyList_GET_ITEM(starts.get(), s));
         while (!stack.empty()) {
             Frame& top = stack.back();
-            if (top.next >= PyList_GET_SIZE(top.targets.get())) {
+            const std::vector<Ref>& next = graph.targets(top.position);
+            if (top.next >= next.size()) {
                 stack.pop_back();
                 continue;
             }
-            Ref target = Ref::borrow(PyList_GET_ITEM(top.targets.get(), top.next++));
-            enter(target);  // may grow the stack: `top` is not used after this
+            enter(next[top.next++]);  // may grow the stack: `top` is not used after this
         }
     }
     return order;
