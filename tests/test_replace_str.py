@@ -168,7 +168,8 @@ def test_hostile_hosts_raise_python_exceptions(host, data, error):
 
 
 def test_m_0002_must_be_iterable():
-    with pytest.raises(TypeError):
+    message = "tamareltools.exceptions.TamarelToolsError() argument after * must be an iterable, not int"
+    with pytest.raises(TypeError, match=re.escape(message)):
         replace_str(Host(), "${{k}}", 5, TamarelToolsError)
 
 

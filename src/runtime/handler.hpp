@@ -27,38 +27,61 @@ private:
 // nothing (a caller that passes no error class catches nothing).
 bool exception_matches(PyObject* exc, PyObject* cls);
 
+// The exception being caught, taken out of the error indicator, for `except`
+// clauses tested one after another:
+//
+//     } catch (const PythonError&) {
+//         Caught caught;
+//         if (caught.matches(first_class)) { Handling h(caught); ... }
+//         if (caught.matches(second_class())) { ... }
+//         caught.reraise();
+//     }
+class Caught {
+public:
+    Caught() : exc_(Ref::steal(PyErr_GetRaisedException())) {}
+    // As an except clause tests its class; a bad class raises TypeError with the
+    // caught exception as its context.
+    bool matches(PyObject* cls) {
+        try {
+            return exception_matches(exc_, cls);
+        } catch (const PythonError&) {
+            Ref raised = Ref::steal(PyErr_GetRaisedException());
+            PyException_SetContext(raised, exc_.release());
+            PyErr_SetRaisedException(raised.release());
+            throw;
+        }
+    }
+    [[noreturn]] void reraise() {
+        PyErr_SetRaisedException(exc_.release());
+        fail();
+    }
+    PyObject* get() const { return exc_.get(); }
+    operator PyObject*() const { return exc_.get(); }
+
+private:
+    Ref exc_;
+};
+
 // try { return body(); } except cls as exc { return handler(exc); }
 // `cls` is the class (or tuple), or a function returning it: like the expression of
 // an except clause, that is evaluated only once an exception is being caught.
 template <class Cls, class Body, class Handler>
 auto try_except(Cls&& cls, Body&& body, Handler&& handler) -> decltype(body()) {
-    Ref exc;
     try {
         return body();
     } catch (const PythonError&) {
-        exc = Ref::steal(PyErr_GetRaisedException());
-        bool matched = false;
-        try {
-            if constexpr (std::is_invocable_v<Cls>) {
-                Ref evaluated = cls();
-                matched = exception_matches(exc, evaluated);
-            } else {
-                matched = exception_matches(exc, cls);
-            }
-        } catch (const PythonError&) {
-            // A bad class in the except clause replaces the exception, with it as context.
-            Ref raised = Ref::steal(PyErr_GetRaisedException());
-            PyException_SetContext(raised, exc.release());
-            PyErr_SetRaisedException(raised.release());
-            throw;
+        Caught caught;
+        bool matched;
+        if constexpr (std::is_invocable_v<Cls>) {
+            Ref evaluated = cls();
+            matched = caught.matches(evaluated);
+        } else {
+            matched = caught.matches(cls);
         }
-        if (!matched) {
-            PyErr_SetRaisedException(exc.release());
-            throw;
-        }
+        if (!matched) caught.reraise();
+        Handling handling(caught);
+        return handler(caught.get());
     }
-    Handling handling(exc);
-    return handler(exc.get());
 }
 
 }  // namespace py

@@ -1,5 +1,7 @@
 #include "ops.hpp"
 
+#include <vector>
+
 namespace py {
 
 PyObject* intern(const char* text) { return PyUnicode_InternFromString(text); }
@@ -26,6 +28,45 @@ PyObject* intern_checked(const char* text) {
     Ref exc = call(PyExc_KeyError, key);
     PyErr_SetObject(PyExc_KeyError, exc);
     fail();
+}
+
+namespace {
+// How the interpreter names a callee in call errors: "module.qualname()", or its
+// str() when it has no __qualname__ (None gives "None").
+Ref function_str(PyObject* callable) {
+    Ref qualname = getattr_optional(callable, PY_NAME(__qualname__));
+    if (!qualname) return str(callable);
+    Ref module = getattr_optional(callable, PY_NAME(__module__));
+    if (module && PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "builtins") != 0) {
+        return Ref::steal(PyUnicode_FromFormat("%U.%S()", module.get(), qualname.get()));
+    }
+    return Ref::steal(PyUnicode_FromFormat("%S()", qualname.get()));
+}
+}  // namespace
+
+Ref star_args(PyObject* callable, PyObject* value) {
+    if (PyTuple_CheckExact(value)) return Ref::borrow(value);
+    if (!Py_TYPE(value)->tp_iter && !PySequence_Check(value)) {
+        Ref name = function_str(callable);
+        raise_format(PyExc_TypeError, "%U argument after * must be an iterable, not %.200s",
+                     name.get(), Py_TYPE(value)->tp_name);
+    }
+    return Ref::steal(PySequence_Tuple(value));
+}
+
+Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
+            std::initializer_list<Keyword> keywords) {
+    std::vector<PyObject*> argv(1 + args.size() + keywords.size());
+    size_t i = 1;
+    for (PyObject* a : args) argv[i++] = a;
+    Ref names = Ref::steal(PyTuple_New((Py_ssize_t)keywords.size()));
+    Py_ssize_t k = 0;
+    for (const Keyword& kw : keywords) {
+        PyTuple_SET_ITEM(names.get(), k++, Py_NewRef(kw.name));
+        argv[i++] = kw.value;
+    }
+    return Ref::steal(PyObject_Vectorcall(callable, argv.data() + 1,
+                                          args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
 }
 
 }  // namespace py

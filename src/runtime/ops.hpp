@@ -5,6 +5,7 @@
 #include "ref.hpp"
 
 #include <array>
+#include <initializer_list>
 #include <string_view>
 
 namespace py {
@@ -88,10 +89,23 @@ Ref call_method(PyObject* obj, PyObject* name, const A&... args) {
 inline Ref call_args(PyObject* callable, PyObject* args_tuple, PyObject* kwargs = nullptr) {
     return Ref::steal(PyObject_Call(callable, args_tuple, kwargs));
 }
-// Any iterable as a tuple (a tuple itself is reused).
-inline Ref as_tuple(PyObject* iterable) {
-    if (PyTuple_CheckExact(iterable)) return Ref::borrow(iterable);
-    return Ref::steal(PySequence_Tuple(iterable));
+// The arguments `callable(*value)` passes: a tuple as it is, any other iterable as
+// a tuple, and the interpreter's TypeError for what is not iterable.
+Ref star_args(PyObject* callable, PyObject* value);
+
+// callable(*args, name=value, ...) with interned keyword names.
+struct Keyword {
+    PyObject* name;
+    PyObject* value;
+};
+Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
+            std::initializer_list<Keyword> keywords);
+
+// d.get(key) for a dict `d` and a key known as text; None when missing.
+inline Ref dict_get(PyObject* d, const char* key) {
+    PyObject* value = nullptr;
+    check(PyDict_GetItemStringRef(d, key, &value));
+    return value ? Ref::steal(value) : Ref::borrow(Py_None);
 }
 template <class... A>
 Ref tuple(const A&... items) {

@@ -46,7 +46,7 @@ Ref decode_error(Call& c) {
 // raise TamarelToolsError(*entry)
 [[noreturn]] void raise_platform_error(Call& c, PyObject* entry_name) {
     Ref error_class = c.global(PY_NAME(TamarelToolsError));
-    Ref entry = py::as_tuple(c.global(entry_name));
+    Ref entry = py::star_args(error_class, c.global(entry_name));
     py::raise_object(py::call_args(error_class, entry));
 }
 

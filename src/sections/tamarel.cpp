@@ -203,7 +203,7 @@ Ref replace_str(Call& c) {
         if (value.get() == Py_None) {
             Ref kwargs = py::new_dict();
             py::setitem(kwargs, PY_NAME(value), py::tuple(key));
-            py::raise_object(py::call_args(tamarel_tools_error, py::as_tuple(m_0002), kwargs));
+            py::raise_object(py::call_args(tamarel_tools_error, py::star_args(tamarel_tools_error, m_0002), kwargs));
         }
         if (cache_name && py::truthy(cache_name)) {
             py::call_method(self, PY_NAME(set_cache), cache_name, value);
