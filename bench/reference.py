@@ -165,3 +165,59 @@ def ass(self, method, actual, expect=None, **kwargs):
     if callable(getattr(kwargs.get("custom"), method, None)):
         return getattr(self, method)(actual)
     return getattr(self, method)(actual, expect)
+
+
+# ---- REST listing ------------------------------------------------------------------
+
+import json  # noqa: E402
+import traceback  # noqa: E402
+
+
+def get(self, **kwargs):
+    query_dict = {}
+    for k, v in dict(kwargs.get("request").query_params.lists()).items():
+        if k and isinstance(v[0], str) and k not in self.not_matching_str and "id" not in k:
+            query_dict[f"{k}__contains"] = v[0]
+        else:
+            query_dict[k] = v[0]
+    project_id = kwargs.get("request").headers.get("Project")
+    if query_dict.get("project_product") is None and project_id and hasattr(self.model, "project_product"):
+        project_product = kwargs.get("project_product").objects.filter(project_id=project_id)
+        if self.model.__name__ in self.pytest_model:
+            product = kwargs.get("pytest_product").objects.filter(
+                project_product_id__in=project_product.values_list("id", flat=True))
+            query_dict["project_product_id__in"] = product.values_list("id", flat=True)
+        else:
+            query_dict["project_product_id__in"] = project_product.values_list("id", flat=True)
+
+    def ordered():
+        try:
+            self.model._meta.get_field("case_sort")
+            return self.model.objects.filter(**query_dict).order_by("case_sort")
+        except kwargs.get("field_does_note_xist"):
+            return self.model.objects.filter(**query_dict)
+
+    try:
+        params = kwargs.get("request").query_params
+        if params.get("pageSize") and params.get("page"):
+            del query_dict["pageSize"]
+            del query_dict["page"]
+            queryset = ordered()
+            data_list, count = self.paging_list(params.get("pageSize"), params.get("page"),
+                                                queryset, self.get_serializer_class())
+            return kwargs.get("response_data").success(kwargs.get("m_0001"), data_list, count)
+        books = ordered()
+        serializer = self.get_serializer_class()
+        try:
+            books = serializer.setup_eager_loading(books)
+        except kwargs.get("field_error"):
+            pass
+        return kwargs.get("response_data").success(kwargs.get("m_0001"),
+                                                   serializer(instance=books, many=True).data,
+                                                   books.count())
+    except kwargs.get("s3_error"):
+        kwargs.get("log").system.error(f"GET请求发送异常，请排查问题：{traceback.print_exc()}")
+        return kwargs.get("response_data").fail(kwargs.get("m_0026"))
+    except Exception as e:
+        kwargs.get("log").system.error(f"GET请求发送异常，请排查问题：{e}, error:{traceback.print_exc()}")
+        return kwargs.get("response_data").fail(kwargs.get("m_0027"))

@@ -72,6 +72,7 @@ def bench_call_overhead():
 
 
 import random  # noqa: E402
+import types  # noqa: E402
 
 
 def flow_document(n, extra, seed=1):
@@ -159,6 +160,87 @@ def bench_ass_sql():
     ns = dict(checks=Checks(), Text=Text, Sql=Sql)
     stmt = "f(checks, 'row', 1, '[1, 2]', text=Text, excel=None, sql=Sql, custom=None)"
     return stmt, dict(ns, f=tamarels.ass), dict(ns, f=reference.ass)
+
+
+class QueryParams:
+    """A request's query parameters, as the platform's request object offers them."""
+
+    def __init__(self, pairs):
+        self.pairs = pairs
+        self.first = {k: v[0] for k, v in pairs}
+
+    def lists(self):
+        return iter(self.pairs)
+
+    def get(self, name, default=None):
+        return self.first.get(name, default)
+
+
+class Rows:
+    """A recording queryset: filter and order_by hand back rows, count gives a number."""
+
+    last = None
+
+    def filter(self, **mapping):
+        Rows.last = mapping
+        return self
+
+    def order_by(self, field):
+        return self
+
+    def values_list(self, *fields, flat=False):
+        return self
+
+    def count(self):
+        return 3
+
+
+class Listed:
+    __name__ = "Listed"
+    objects = Rows()
+    project_product = True
+
+    class _meta:
+        @staticmethod
+        def get_field(name):
+            return name
+
+
+class ListSerializer:
+    def __init__(self, instance, many):
+        self.data = ["row"]
+
+    @staticmethod
+    def setup_eager_loading(rows):
+        return rows
+
+
+class ListView:
+    model = Listed
+    not_matching_str = ["pageSize", "page", "state"]
+    pytest_model = ["PytestCase"]
+
+    def get_serializer_class(self):
+        return ListSerializer
+
+
+class Answer:
+    @staticmethod
+    def success(message, data=None, total=None):
+        return message, total
+
+
+@case("get, 20 query parameters", 2.0)
+def bench_get():
+    pairs = [(f"field{i}", [f"value{i}"]) for i in range(14)]
+    pairs += [("case_id", ["3"]), ("state", ["1"]), ("", ["x"]), ("name", ["a", "b"]),
+              ("width", ["9"]), ("valid", ["1"])]
+    request = types.SimpleNamespace(query_params=QueryParams(pairs), headers={"Project": "1"})
+    keywords = dict(request=request, response_data=Answer, project_product=Listed, m_0001="m_0001")
+    view = ListView()
+    assert tamarels.get(view, **keywords) == reference.get(view, **keywords)
+    ns = dict(view=view, keywords=keywords)
+    return "f(view, **keywords)", dict(ns, f=tamarels.get), dict(ns, f=reference.get)
 
 
 def best_times(stmt, native, plain, repeat=7):

@@ -101,10 +101,10 @@ struct Keyword {
 Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
             std::initializer_list<Keyword> keywords);
 
-// d.get(key) for a dict `d` and a key known as text; None when missing.
-inline Ref dict_get(PyObject* d, const char* key) {
+// d.get(key) for a dict `d`; None when missing.
+inline Ref dict_get(PyObject* d, PyObject* key) {
     PyObject* value = nullptr;
-    check(PyDict_GetItemStringRef(d, key, &value));
+    check(PyDict_GetItemRef(d, key, &value));
     return value ? Ref::steal(value) : Ref::borrow(Py_None);
 }
 template <class... A>

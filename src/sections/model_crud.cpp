@@ -17,7 +17,7 @@ using py::Ref;
 class Keywords {
 public:
     explicit Keywords(PyObject* kwargs) : kwargs_(kwargs) {}
-    Ref operator[](const char* key) const { return py::dict_get(kwargs_, key); }
+    Ref operator[](PyObject* key) const { return py::dict_get(kwargs_, key); }
     PyObject* dict() const { return kwargs_; }
 
 private:
@@ -44,7 +44,7 @@ Ref line(const Parts&... parts) {
 // kwargs.get("log").system.error(text), the callee read before the text is built.
 template <class Text>
 void log_error(const Keywords& kw, Text&& make_text) {
-    Ref error = py::getattr(py::getattr(kw["log"], PY_NAME(system)), PY_NAME(error));
+    Ref error = py::getattr(py::getattr(kw[PY_NAME(log)], PY_NAME(system)), PY_NAME(error));
     py::call(error, make_text());
 }
 
@@ -55,7 +55,7 @@ Ref json_dumps(Call& c, PyObject* value) {
 // kwargs.get("response_data").<verb>(*args)
 template <class... A>
 Ref respond(const Keywords& kw, PyObject* verb, const A&... args) {
-    return py::call_method(kw["response_data"], verb, args...);
+    return py::call_method(kw[PY_NAME(response_data)], verb, args...);
 }
 
 // a, b = value
@@ -130,10 +130,10 @@ void scope_to_project(PyObject* self, const Keywords& kw, PyObject* query_dict, 
         return py::call_kw(py::getattr(queryset, PY_NAME(values_list)), {PY_STR("id")},
                            {{PY_NAME(flat), Py_True}});
     };
-    Ref project_product = objects(kw["project_product"], PY_NAME(filter), PY_NAME(project_id), project_id);
+    Ref project_product = objects(kw[PY_NAME(project_product)], PY_NAME(filter), PY_NAME(project_id), project_id);
     Ref model_name = py::getattr(model, PY_NAME(__name__));
     if (py::check(PySequence_Contains(py::getattr(self, PY_NAME(pytest_model)), model_name))) {
-        Ref product = objects(kw["pytest_product"], PY_NAME(filter), PY_STR("project_product_id__in"),
+        Ref product = objects(kw[PY_NAME(pytest_product)], PY_NAME(filter), PY_STR("project_product_id__in"),
                               ids(project_product));
         py::setitem(query_dict, PY_STR("project_product_id__in"), ids(product));
     } else {
@@ -149,7 +149,7 @@ Ref ordered_queryset(PyObject* self, const Keywords& kw, PyObject* query_dict) {
         return py::call_args(filter, Ref::steal(PyTuple_New(0)), query_dict);
     };
     return py::try_except(
-        [&] { return kw["field_does_note_xist"]; },
+        [&] { return kw[PY_NAME(field_does_note_xist)]; },
         [&] {
             py::call_method(py::getattr(model, PY_NAME(_meta)), PY_NAME(get_field), PY_STR("case_sort"));
             return py::call_method(filtered(), PY_NAME(order_by), PY_STR("case_sort"));
@@ -169,16 +169,16 @@ Ref listing(PyObject* self, const Keywords& kw, PyObject* query_params, PyObject
         Ref serializer_class = py::call_method(self, PY_NAME(get_serializer_class));
         auto [data_list, count] =
             unpack2(py::call_method(self, PY_NAME(paging_list), page_size, page, queryset, serializer_class));
-        return respond(kw, PY_NAME(success), kw["m_0001"], data_list, count);
+        return respond(kw, PY_NAME(success), kw[PY_NAME(m_0001)], data_list, count);
     }
     Ref books = ordered_queryset(self, kw, query_dict);
     Ref serializer = py::call_method(self, PY_NAME(get_serializer_class));
     books = py::try_except(
-        [&] { return kw["field_error"]; },
+        [&] { return kw[PY_NAME(field_error)]; },
         [&] { return py::call_method(serializer, PY_NAME(setup_eager_loading), books); },
         [&](PyObject*) { return books.copy(); });
-    Ref success = py::getattr(kw["response_data"], PY_NAME(success));
-    Ref message = kw["m_0001"];
+    Ref success = py::getattr(kw[PY_NAME(response_data)], PY_NAME(success));
+    Ref message = kw[PY_NAME(m_0001)];
     Ref data = py::getattr(py::call_kw(serializer, {}, {{PY_NAME(instance), books}, {PY_NAME(many), Py_True}}),
                            PY_NAME(data));
     return py::call(success, message, data, py::call_method(books, PY_NAME(count)));
@@ -187,9 +187,9 @@ Ref listing(PyObject* self, const Keywords& kw, PyObject* query_params, PyObject
 Ref get(Call& c) {
     PyObject* self = c[0];
     const Keywords kw(c[1]);
-    Ref query_params = py::getattr(kw["request"], PY_NAME(query_params));
+    Ref query_params = py::getattr(kw[PY_NAME(request)], PY_NAME(query_params));
     Ref query_dict = filter_mapping(self, query_params);
-    Ref headers = py::getattr(kw["request"], PY_NAME(headers));
+    Ref headers = py::getattr(kw[PY_NAME(request)], PY_NAME(headers));
     Ref project_id = py::call_method(headers, PY_NAME(get), PY_STR("Project"));
     scope_to_project(self, kw, query_dict, project_id);
 
@@ -197,11 +197,11 @@ Ref get(Call& c) {
         return listing(self, kw, query_params, query_dict);
     } catch (const py::PythonError&) {
         py::Caught caught;
-        const char* message;
-        if (caught.matches(kw["s3_error"])) {
-            message = "m_0026";
+        PyObject* message;
+        if (caught.matches(kw[PY_NAME(s3_error)])) {
+            message = PY_NAME(m_0026);
         } else if (caught.matches(PyExc_Exception)) {
-            message = "m_0027";
+            message = PY_NAME(m_0027);
         } else {
             caught.reraise();
         }
@@ -222,25 +222,25 @@ Ref post(Call& c) {
     PyObject* self = c[0];
     const Keywords kw(c[1]);
     Ref serializer = py::call_kw(py::getattr(self, PY_NAME(serializer)), {},
-                                 {{PY_NAME(data), py::getattr(kw["request"], PY_NAME(data))}});
+                                 {{PY_NAME(data), py::getattr(kw[PY_NAME(request)], PY_NAME(data))}});
     if (py::truthy(py::call_method(serializer, PY_NAME(is_valid)))) {
         py::call_method(serializer, PY_NAME(save));
-        Ref parent_id = py::call_method(py::getattr(kw["request"], PY_NAME(data)), PY_NAME(get), PY_STR("parent_id"));
+        Ref parent_id = py::call_method(py::getattr(kw[PY_NAME(request)], PY_NAME(data)), PY_NAME(get), PY_STR("parent_id"));
         py::call_method(self, PY_NAME(asynchronous_callback), parent_id);
-        return respond(kw, PY_NAME(success), kw["m_0002"], py::getattr(serializer, PY_NAME(data)));
+        return respond(kw, PY_NAME(success), kw[PY_NAME(m_0002)], py::getattr(serializer, PY_NAME(data)));
     }
     log_error(kw, [&] {
-        Ref data = py::getattr(kw["request"], PY_NAME(data));
+        Ref data = py::getattr(kw[PY_NAME(request)], PY_NAME(data));
         return line("执行保存时报错，请检查！数据：", data, ", 报错信息：",
                     json_dumps(c, py::getattr(serializer, PY_NAME(errors))));
     });
-    return respond(kw, PY_NAME(fail), kw["m_0003"], py::getattr(serializer, PY_NAME(errors)));
+    return respond(kw, PY_NAME(fail), kw[PY_NAME(m_0003)], py::getattr(serializer, PY_NAME(errors)));
 }
 
 Ref put(Call& c) {
     PyObject* self = c[0];
     const Keywords kw(c[1]);
-    Ref request = kw["request"];
+    Ref request = kw[PY_NAME(request)];
     Ref data, record;
     Ref model = py::getattr(self, PY_NAME(model));
     if (PyDict_Check(request)) {
@@ -257,20 +257,20 @@ Ref put(Call& c) {
         py::call_method(serializer, PY_NAME(save));
         py::call_method(self, PY_NAME(asynchronous_callback),
                         py::call_method(data, PY_NAME(get), PY_STR("parent_id")));
-        return respond(kw, PY_NAME(success), kw["m_0082"], py::getattr(serializer, PY_NAME(data)));
+        return respond(kw, PY_NAME(success), kw[PY_NAME(m_0082)], py::getattr(serializer, PY_NAME(data)));
     }
     log_error(kw, [&] {
         return line("执行修改时报错，请检查！数据：", data, ", 报错信息：", py::getattr(serializer, PY_NAME(errors)));
     });
-    return respond(kw, PY_NAME(fail), kw["m_0004"], py::getattr(serializer, PY_NAME(errors)));
+    return respond(kw, PY_NAME(fail), kw[PY_NAME(m_0004)], py::getattr(serializer, PY_NAME(errors)));
 }
 
 Ref delete_(Call& c) {
     PyObject* self = c[0];
     const Keywords kw(c[1]);
-    Ref id = py::call_method(py::getattr(kw["request"], PY_NAME(query_params)), PY_NAME(get), PY_STR("id"));
+    Ref id = py::call_method(py::getattr(kw[PY_NAME(request)], PY_NAME(query_params)), PY_NAME(get), PY_STR("id"));
     Ref id_list = py::new_list();
-    Ref given = py::call_method(py::getattr(kw["request"], PY_NAME(query_params)), PY_NAME(getlist), PY_STR("id[]"));
+    Ref given = py::call_method(py::getattr(kw[PY_NAME(request)], PY_NAME(query_params)), PY_NAME(getlist), PY_STR("id[]"));
     py::for_each(given, [&](PyObject* i) { py::append(id_list, Ref::steal(PyNumber_Long(i))); });
 
     try {
@@ -281,32 +281,32 @@ Ref delete_(Call& c) {
             });
         } else {
             py::call_method(objects(model, PY_NAME(get), PY_NAME(id), id), PY_NAME(delete));
-            Ref parent_id = py::call_method(py::getattr(kw["request"], PY_NAME(query_params)), PY_NAME(get),
+            Ref parent_id = py::call_method(py::getattr(kw[PY_NAME(request)], PY_NAME(query_params)), PY_NAME(get),
                                             PY_STR("parent_id"));
             py::call_method(self, PY_NAME(asynchronous_callback), parent_id);
         }
     } catch (const py::PythonError&) {
         py::Caught caught;
-        if (caught.matches(kw["tools_error"])) {
+        if (caught.matches(kw[PY_NAME(tools_error)])) {
             py::Handling handling(caught);
             Ref pair = py::tuple(py::getattr(caught, PY_NAME(code)), py::getattr(caught, PY_NAME(msg)));
             return respond(kw, PY_NAME(fail), pair);
         }
         if (caught.matches(py::getattr(py::getattr(self, PY_NAME(model)), PY_NAME(DoesNotExist)))) {
             py::Handling handling(caught);
-            return respond(kw, PY_NAME(fail), kw["m_0029"]);
+            return respond(kw, PY_NAME(fail), kw[PY_NAME(m_0029)]);
         }
         caught.reraise();
     }
-    return respond(kw, PY_NAME(success), kw["m_0005"]);
+    return respond(kw, PY_NAME(success), kw[PY_NAME(m_0005)]);
 }
 
 // ---- internal writes ---------------------------------------------------------------
 
 // raise tools_error(*m_0116, value=(errors,))
 [[noreturn]] void raise_rejected(const Keywords& kw, PyObject* errors) {
-    Ref error_class = kw["tools_error"];
-    Ref args = py::star_args(error_class, kw["m_0116"]);
+    Ref error_class = kw[PY_NAME(tools_error)];
+    Ref args = py::star_args(error_class, kw[PY_NAME(m_0116)]);
     Ref kwargs = py::new_dict();
     py::setitem(kwargs, PY_NAME(value), py::tuple(errors));
     py::raise_object(py::call_args(error_class, args, kwargs));
@@ -315,28 +315,28 @@ Ref delete_(Call& c) {
 Ref inside_post(Call& c) {
     PyObject* cls = c[0];
     const Keywords kw(c[1]);
-    Ref serializer = py::call_kw(py::getattr(cls, PY_NAME(serializer)), {}, {{PY_NAME(data), kw["data"]}});
+    Ref serializer = py::call_kw(py::getattr(cls, PY_NAME(serializer)), {}, {{PY_NAME(data), kw[PY_NAME(data)]}});
     if (py::truthy(py::call_method(serializer, PY_NAME(is_valid)))) {
         py::call_method(serializer, PY_NAME(save));
         return py::call(reinterpret_cast<PyObject*>(&PyDict_Type), py::getattr(serializer, PY_NAME(data)));
     }
     Ref errors = py::getattr(serializer, PY_NAME(errors));
-    log_error(kw, [&] { return line("执行内部保存时报错，请检查！数据：", kw["data"], ", 报错信息：", json_dumps(c, errors)); });
+    log_error(kw, [&] { return line("执行内部保存时报错，请检查！数据：", kw[PY_NAME(data)], ", 报错信息：", json_dumps(c, errors)); });
     raise_rejected(kw, py::getattr(serializer, PY_NAME(errors)));
 }
 
 Ref inside_put(Call& c) {
     PyObject* cls = c[0];
     const Keywords kw(c[1]);
-    Ref record = objects(py::getattr(cls, PY_NAME(model)), PY_NAME(get), PY_NAME(pk), kw["_id"]);
+    Ref record = objects(py::getattr(cls, PY_NAME(model)), PY_NAME(get), PY_NAME(pk), kw[PY_NAME(_id)]);
     Ref serializer = py::call_kw(py::getattr(cls, PY_NAME(serializer)), {},
-                                 {{PY_NAME(instance), record}, {PY_NAME(data), kw["data"]}, {PY_NAME(partial), Py_True}});
+                                 {{PY_NAME(instance), record}, {PY_NAME(data), kw[PY_NAME(data)]}, {PY_NAME(partial), Py_True}});
     if (py::truthy(py::call_method(serializer, PY_NAME(is_valid)))) {
         py::call_method(serializer, PY_NAME(save));
         return py::call(reinterpret_cast<PyObject*>(&PyDict_Type), py::getattr(serializer, PY_NAME(data)));
     }
     log_error(kw, [&] {
-        return line("执行内部修改时报错，请检查！id:", kw["_id"], ", 数据：", kw["data"], ", 报错信息：",
+        return line("执行内部修改时报错，请检查！id:", kw[PY_NAME(_id)], ", 数据：", kw[PY_NAME(data)], ", 报错信息：",
                     py::getattr(serializer, PY_NAME(errors)));
     });
     raise_rejected(kw, py::getattr(serializer, PY_NAME(errors)));
@@ -344,7 +344,7 @@ Ref inside_put(Call& c) {
 
 Ref inside_delete(Call& c) {
     const Keywords kw(c[1]);
-    py::call_method(objects(py::getattr(c[0], PY_NAME(model)), PY_NAME(get), PY_NAME(id), kw["_id"]), PY_NAME(delete));
+    py::call_method(objects(py::getattr(c[0], PY_NAME(model)), PY_NAME(get), PY_NAME(id), kw[PY_NAME(_id)]), PY_NAME(delete));
     return py::none();
 }
 

@@ -143,9 +143,9 @@ Ref pytest_test_case(Call& c) {
     Ref pytest = Ref::steal(PyImport_Import(PY_NAME(pytest)));
 
     Ref uuid = py::call_method(c.global(PY_NAME(uuid)), PY_NAME(uuid4));
-    Ref results_dir = os_path(c, PY_NAME(join), py::dict_get(kwargs, "allure"),
+    Ref results_dir = os_path(c, PY_NAME(join), py::dict_get(kwargs, PY_NAME(allure)),
                               joined("allure-results-", uuid));
-    Ref log = py::dict_get(kwargs, "log");
+    Ref log = py::dict_get(kwargs, PY_NAME(log));
     py::call_method(log, PY_NAME(debug), joined("生成的用例存储目录：", results_dir));
 
     Ref make_kwargs = py::new_dict();
@@ -153,25 +153,25 @@ Ref pytest_test_case(Call& c) {
     py::call_args(py::getattr(c.global(PY_NAME(os)), PY_NAME(makedirs)), py::tuple(results_dir),
                   make_kwargs);
     py::setitem(py::getattr(c.global(PY_NAME(os)), PY_NAME(environ)),
-                py::dict_get(kwargs, "test_env_name"), py::str(py::dict_get(kwargs, "test_env")));
+                py::dict_get(kwargs, PY_NAME(test_env_name)), py::str(py::dict_get(kwargs, PY_NAME(test_env))));
 
-    Ref file_path = py::dict_get(kwargs, "file_path");
+    Ref file_path = py::dict_get(kwargs, PY_NAME(file_path));
     Ref pytest_args = py::new_list();
     py::append(pytest_args, os_path(c, PY_NAME(abspath), file_path));
     py::append(pytest_args, PY_STR("--alluredir"));
     py::append(pytest_args, results_dir);
-    const std::pair<const char*, const char*> flags[] = {
-        {"quiet", "-q"}, {"verbose", "-v"}, {"show_output", "-s"}};
+    const std::pair<PyObject*, PyObject*> flags[] = {
+        {PY_NAME(quiet), PY_STR("-q")}, {PY_NAME(verbose), PY_STR("-v")}, {PY_NAME(show_output), PY_STR("-s")}};
     for (auto [key, flag] : flags) {
-        if (py::truthy(py::dict_get(kwargs, key))) py::append(pytest_args, py::text(flag));
+        if (py::truthy(py::dict_get(kwargs, key))) py::append(pytest_args, flag);
     }
-    py::call_method(py::dict_get(kwargs, "log"), PY_NAME(debug), joined("启动 pytest 参数：", pytest_args));
+    py::call_method(py::dict_get(kwargs, PY_NAME(log)), PY_NAME(debug), joined("启动 pytest 参数：", pytest_args));
 
     Ref exit_code = py::call_method(pytest, PY_NAME(main), pytest_args);
     Ref formatted = Ref::steal(PyObject_Format(exit_code, nullptr));
     Ref line = joined("文件<", file_path);
     line = Ref::steal(PyUnicode_Concat(line, joined(">执行输出:", formatted)));
-    py::call_method(py::dict_get(kwargs, "log"), PY_NAME(debug), line);
+    py::call_method(py::dict_get(kwargs, PY_NAME(log)), PY_NAME(debug), line);
 
     Ref report_data = py::call(c.global(PY_NAME(read_allure_json_results)), results_dir);
     py::call(c.global(PY_NAME(delete_allure_results)), results_dir);
