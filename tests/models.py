@@ -89,13 +89,7 @@ def get_execution_order_with_config_ids(flow_data):
     node_to_config = {}
     for node in nodes:
         node_to_config[node["id"]] = node["config"]["id"]
-    graph = {}
-    for edge in edges:
-        source = edge["source"]["node_id"]
-        target = edge["target"]["node_id"]
-        if source not in graph:
-            graph[source] = []
-        graph[source].append(target)
+    graph = build_flow_graph(edges)  # the same adjacency rules
     targets = {edge["target"]["node_id"] for edge in edges}
     starts = [node["id"] for node in nodes if node["id"] not in targets]
     order, visited = [], set()
