@@ -106,3 +106,32 @@ def get_execution_order_with_config_ids(flow_data):
     for start in starts:
         traverse(start)
     return order
+
+
+# ---- call expressions -------------------------------------------------------------
+
+def regular(self, func, error_type, m022, m023):
+    match = re.match(r"^(\w+)\((.*)\)$", func)
+    if not match:
+        return getattr(self, func)()
+    import inspect
+    method_name, params_str = match.group(1), match.group(2).strip()
+    _func = getattr(self, method_name)
+    signature = inspect.signature(_func)
+    params = list(signature.parameters)
+    if not params_str:
+        return _func()
+    if "=" in params_str:
+        kwargs = {}
+        for piece in params_str.split(","):
+            piece = piece.strip()
+            if "=" not in piece:
+                raise error_type(*tuple(m023))
+            key, value = piece.split("=", 1)
+            kwargs[key.strip()] = value.strip()
+        return _func(**kwargs)
+    args = [p.strip() for p in params_str.split(",") if p.strip()]
+    variadic = any(p.kind is p.VAR_POSITIONAL for p in signature.parameters.values())
+    if len(args) > len(params) and not variadic:
+        raise error_type(*tuple(m022))
+    return _func(*args)
