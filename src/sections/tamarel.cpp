@@ -81,6 +81,118 @@ const py::FunctionDef v_def{"v", "Tamarel.v", "v, s=None", nullptr, v};
 const py::FunctionDef s_e_def{"s_e", "Tamarel.s_e", "self, e, v=None", nullptr, s_e};
 const py::FunctionDef t_def{"t", "Tamarel.t", "", nullptr, t};
 
+// ---- Tamarel: form data helpers ----------------------------------------------------
+
+bool has(PyObject* o, PyObject* name) { return bool(py::getattr_optional(o, name)); }
+
+// Callable options are replaced by their result, or by the host's form_data_callback.
+void evaluate_options(PyObject* self, PyObject* field) {
+    Ref select = py::getattr(field, PY_NAME(select));
+    if (!PyCallable_Check(select)) return;
+    if (has(self, PY_NAME(form_data_callback))) {
+        py::setattr(field, PY_NAME(select), py::call_method(self, PY_NAME(form_data_callback), field));
+    } else {
+        py::setattr(field, PY_NAME(select), py::call(select));
+    }
+}
+
+Ref deep_copy(Call& c, PyObject* value) {
+    return py::call_method(c.global(PY_NAME(copy)), PY_NAME(deepcopy), value);
+}
+
+Ref json_text(Call& c, PyObject* value) {
+    Ref dumps = py::getattr(c.global(PY_NAME(json)), PY_NAME(dumps));
+    return py::call_kw(dumps, {value}, {{PY_NAME(ensure_ascii), Py_False}});
+}
+
+Ref add_from_data(Call& c) {
+    PyObject* self = c[0];
+    Ref form_data = deep_copy(c, py::getattr(self, PY_NAME(form_data)));
+    py::for_each(form_data, [&](PyObject* field) { evaluate_options(self, field); });
+    return form_data;
+}
+
+// The first field of the form whose key equals `key`, or None.
+Ref field_with_key(PyObject* form_data, PyObject* key) {
+    Ref found = py::none();
+    bool searching = true;
+    py::for_each(form_data, [&](PyObject* item) {
+        if (searching && py::equal(py::getattr(item, PY_NAME(key)), key)) {
+            found = Ref::borrow(item);
+            searching = false;
+        }
+    });
+    return found;
+}
+
+Ref edit_form_data(Call& c) {
+    PyObject* self = c[0];
+    PyObject* row = c[1];
+    PyObject* methods = c[3];
+    Ref form_data = deep_copy(c, c[2]);
+    py::for_each(form_data, [&](PyObject* field) {
+        auto cell = [&] { return py::getitem(row, py::getattr(field, PY_NAME(key))); };
+        if (PyDict_Check(cell())) {
+            py::setattr(field, PY_NAME(value), py::call_method(cell(), PY_NAME(get), PY_NAME(id), Py_None));
+            if (py::getattr(field, PY_NAME(value)).get() == Py_None && py::truthy(cell())) {
+                py::setattr(field, PY_NAME(value), json_text(c, cell()));
+            }
+        } else if (PyList_Check(cell())) {
+            py::setattr(field, PY_NAME(value), json_text(c, cell()));
+        } else {
+            py::setattr(field, PY_NAME(value), cell());
+        }
+        evaluate_options(self, field);
+
+        Ref subordinate = py::getattr(field, PY_NAME(subordinate));
+        if (!py::truthy(subordinate)) return;
+        Ref options;
+        if (py::equal(subordinate, PY_STR("module"))) {
+            // A record without a product yet has no modules to offer.
+            Ref product = py::getattr(field, PY_NAME(value));
+            if (product.get() == Py_None || (PyUnicode_Check(product) && PyUnicode_GET_LENGTH(product.get()) == 0)) {
+                return;
+            }
+            options = py::call_method(methods, PY_NAME(get_product_module_label),
+                                      Ref::steal(PyNumber_Long(product)));
+        } else {
+            options = py::call_method(self, PY_NAME(subordinate_callback), field);
+        }
+        py::setattr(field_with_key(form_data, py::getattr(field, PY_NAME(subordinate))), PY_NAME(select), options);
+    });
+    return form_data;
+}
+
+Ref put_save_data(Call& c) {
+    PyObject* self = c[0];
+    PyObject* data = c[2];
+    py::setitem(data, PY_NAME(id), py::call_method(c[1], PY_NAME(get), PY_NAME(id)));
+    if (has(self, PY_NAME(save_callback))) {
+        py::call_method(self, PY_NAME(save_callback), data, Py_False);
+        return py::none();
+    }
+    return py::call_method(self, PY_NAME(put), data);
+}
+
+Ref post_save_data(Call& c) {
+    PyObject* self = c[0];
+    PyObject* data = c[1];
+    if (has(self, PY_NAME(save_callback))) {
+        py::call_method(self, PY_NAME(save_callback), data, Py_True);
+        return py::none();
+    }
+    return py::call_method(self, PY_NAME(post), data);
+}
+
+const py::FunctionDef add_from_data_def{"add_from_data", "Tamarel.add_from_data", "self", nullptr,
+                                        add_from_data};
+const py::FunctionDef edit_form_data_def{"edit_form_data", "Tamarel.edit_form_data",
+                                         "self, row, form_data, methods", nullptr, edit_form_data};
+const py::FunctionDef put_save_data_def{"put_save_data", "Tamarel.put_save_data", "self, row, data", nullptr,
+                                        put_save_data};
+const py::FunctionDef post_save_data_def{"post_save_data", "Tamarel.post_save_data", "self, data", nullptr,
+                                         post_save_data};
+
 // ---- Tamarel.replace_str ---------------------------------------------------------
 
 // The first "${{...}}" from the left whose inner text holds no brace: what
@@ -344,6 +456,10 @@ void tamarel(py::ModuleBody& m) {
         body.push_back({"v", py::static_method(m.function(v_def))});
         body.push_back({"s_e", py::static_method(m.function(s_e_def))});
         body.push_back({"t", py::static_method(m.function(t_def))});
+        for (const py::FunctionDef* def : {&add_from_data_def, &edit_form_data_def, &put_save_data_def,
+                                           &post_save_data_def}) {
+            body.push_back({def->name, py::static_method(m.function(*def))});
+        }
         Ref match_original = py::tuple(re, py::getattr(re, PY_NAME(match)));
         body.push_back({"regular", py::static_method(m.function(regular_def, match_original))});
         body.push_back({"replace_str", py::static_method(m.function(replace_str_def, original))});
