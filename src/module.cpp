@@ -55,7 +55,7 @@ int tamarels_exec(PyObject* module) {
         return -1;
     }
     try {
-        if (py::init_function_type(module) < 0) return -1;
+        if (py::init_function_type(module) < 0 || py::init_coroutine_type(module) < 0) return -1;
         run_body(module);
     } catch (const py::PythonError&) {
         return -1;

@@ -5,6 +5,9 @@
 #include "signature.hpp"
 
 #include <cstddef>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 #include <new>
 #include <string>
 
@@ -301,6 +304,13 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     PyObject* result = nullptr;
     try {
         if (!slots.bind(fn, args, PyVectorcall_NARGS(nargsf), kwnames)) fail();
+        if (fn->def->coroutine) {
+            // Nothing runs before the coroutine is first resumed.
+            const int n = fn->sig->count();
+            Ref bound = Ref::steal(PyTuple_New(n));
+            for (int i = 0; i < n; ++i) PyTuple_SET_ITEM(bound.get(), i, Py_NewRef(slots.items()[i]));
+            return make_coroutine(fn, bound).release();
+        }
         Call call(fn, slots.items());
         Ref r = fn->def->impl(call);
         result = r ? r.release() : Py_NewRef(Py_None);
@@ -312,6 +322,12 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         PyErr_NoMemory();
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind&) {
+        // The interpreter ends daemon threads at exit with pthread_exit, which
+        // unwinds through here: that must go on.
+        throw;
+#endif
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
     }
@@ -459,7 +475,35 @@ PyObject* get_signature(PyObject* self, void*) {
     }
 }
 
+// inspect.iscoroutinefunction() looks for inspect's own marker; a coroutine function
+// reports it, read from the inspect module that is asking. Others keep what was set.
+PyObject* get_coroutine_marker(PyObject* self, void*) {
+    FunctionObject* fn = as_function(self);
+    if (fn->def->coroutine) {
+        PyObject* inspect = nullptr;
+        if (PyDict_GetItemStringRef(PyImport_GetModuleDict(), "inspect", &inspect) < 0) return nullptr;
+        if (inspect) {
+            PyObject* mark = PyObject_GetAttrString(inspect, "_is_coroutine_mark");
+            Py_DECREF(inspect);
+            return mark;
+        }
+    }
+    PyObject* value = nullptr;
+    if (fn->dict && PyDict_GetItemStringRef(fn->dict, "_is_coroutine_marker", &value) < 0) return nullptr;
+    if (!value) PyErr_SetString(PyExc_AttributeError, "_is_coroutine_marker");
+    return value;
+}
+int set_coroutine_marker(PyObject* self, PyObject* value, void*) {
+    PyObject* dict = PyObject_GenericGetDict(self, nullptr);
+    if (!dict) return -1;
+    int rc = value ? PyDict_SetItemString(dict, "_is_coroutine_marker", value)
+                   : PyDict_DelItemString(dict, "_is_coroutine_marker");
+    Py_DECREF(dict);
+    return rc;
+}
+
 PyGetSetDef function_getset[] = {
+    {"_is_coroutine_marker", get_coroutine_marker, set_coroutine_marker, nullptr, nullptr},
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
@@ -514,6 +558,18 @@ PyType_Spec function_spec = {
 };
 
 }  // namespace
+
+PyObject* function_qualname(FunctionObject* fn) { return fn->qualname; }
+
+Ref run_bound(FunctionObject* fn, PyObject* args_tuple, bool* awaiting) {
+    RecursionGuard guard;
+    if (!guard.entered()) fail();
+    Ref keep = Ref::borrow(args_tuple);
+    Call call(fn, &PyTuple_GET_ITEM(args_tuple, 0));
+    Ref r = fn->def->impl(call);
+    *awaiting = call.awaiting();
+    return r ? std::move(r) : none();
+}
 
 PyObject* Call::closure() const { return fn_->closure; }
 PyObject* Call::globals() const { return fn_->globals; }

@@ -37,6 +37,10 @@ struct FunctionDef {
     const char* doc;  // nullptr: no docstring
     Impl impl;
     ArgErrors errors = ArgErrors::Python;
+    // An `async def`: a call binds the arguments and returns a coroutine object; the
+    // implementation runs when the coroutine is first resumed, and what it returns
+    // after Call::await_result() is awaited, as `return await x` would.
+    bool coroutine = false;
 };
 
 struct FunctionObject;
@@ -55,10 +59,14 @@ public:
     PyObject* closure() const;
     // The module namespace the function belongs to.
     PyObject* globals() const;
+    // In a coroutine function: the returned object is to be awaited for the result.
+    void await_result() { awaiting_ = true; }
+    bool awaiting() const { return awaiting_; }
 
 private:
     FunctionObject* fn_;
     PyObject** slots_;
+    bool awaiting_ = false;
 };
 
 // Creates a function object in the namespace `globals` (its __module__ is
@@ -71,7 +79,13 @@ Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure =
 // module's own function.
 bool is_function(PyObject* o, const FunctionDef& def);
 
+// Runs a coroutine function's implementation on arguments bound earlier.
+Ref run_bound(FunctionObject* fn, PyObject* args_tuple, bool* awaiting);
+Ref make_coroutine(FunctionObject* fn, PyObject* args_tuple);
+PyObject* function_qualname(FunctionObject* fn);
+
 // Types of the runtime, created once at module exec.
 int init_function_type(PyObject* module);
+int init_coroutine_type(PyObject* module);
 
 }  // namespace py

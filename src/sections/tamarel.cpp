@@ -70,6 +70,14 @@ Ref s_e(Call& c) {
     return dispatch(method, c[2], &called);
 }
 
+Ref a_e(Call& c) {
+    Ref method = py::getattr(c[0], c[1]);
+    bool called;
+    Ref result = dispatch(method, c[2], &called);
+    if (called) c.await_result();
+    return result;
+}
+
 Ref t(Call& c) {
     Ref loop = py::call_method(c.global(PY_NAME(asyncio)), PY_NAME(new_event_loop));
     Ref thread = py::call(c.global(PY_NAME(AsyncioThread)), loop);
@@ -79,6 +87,8 @@ Ref t(Call& c) {
 
 const py::FunctionDef v_def{"v", "Tamarel.v", "v, s=None", nullptr, v};
 const py::FunctionDef s_e_def{"s_e", "Tamarel.s_e", "self, e, v=None", nullptr, s_e};
+const py::FunctionDef a_e_def{"a_e", "Tamarel.a_e", "self, e, v=None", nullptr, a_e,
+                              py::ArgErrors::Python, true};
 const py::FunctionDef t_def{"t", "Tamarel.t", "", nullptr, t};
 
 // ---- Tamarel: form data helpers ----------------------------------------------------
@@ -454,6 +464,7 @@ void tamarel(py::ModuleBody& m) {
         Ref original = py::tuple(re, py::getattr(re, PY_NAME(search)));
         std::vector<py::Member> body;
         body.push_back({"v", py::static_method(m.function(v_def))});
+        body.push_back({"a_e", py::static_method(m.function(a_e_def))});
         body.push_back({"s_e", py::static_method(m.function(s_e_def))});
         body.push_back({"t", py::static_method(m.function(t_def))});
         for (const py::FunctionDef* def : {&add_from_data_def, &edit_form_data_def, &put_save_data_def,

@@ -1,0 +1,145 @@
+"""Async helpers on real event loops and threads."""
+
+import asyncio
+import inspect
+import threading
+
+import pytest
+
+import tamareltools.tamarels as tamarels
+from leakcheck import assert_no_leaks
+
+T = tamarels.Tamarel
+
+
+class Host:
+    def __init__(self):
+        self.calls = []
+
+    async def ping(self):
+        await asyncio.sleep(0)
+        return "pong"
+
+    async def echo(self, value):
+        return value
+
+    async def options(self, **kwargs):
+        return kwargs
+
+    async def slow(self):
+        await asyncio.sleep(30)
+
+    def plain(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        return "plain"
+
+
+@pytest.fixture
+def loop_thread():
+    loop = T.t()
+    yield loop
+    loop.call_soon_threadsafe(loop.stop)
+    for thread in threading.enumerate():
+        if isinstance(thread, tamarels.AsyncioThread) and thread._loop is loop:
+            thread.join(10)
+            assert not thread.is_alive()
+    loop.close()
+
+
+@pytest.mark.parametrize("value,expected", [(None, "pong"), ("x", "x"), ({"a": 1}, {"a": 1}), ([1], None), (3, None)])
+def test_a_e_dispatch(value, expected):
+    method = {type(None): "ping", str: "echo", dict: "options"}.get(type(value), "ping")
+    assert asyncio.run(T.a_e(Host(), method, value)) == expected
+
+
+@pytest.mark.parametrize("value,call", [(None, ((), {})), ("k", (("k",), {})), ({"a": 1}, ((), {"a": 1}))])
+def test_s_e_dispatch(value, call):
+    host = Host()
+    assert T.s_e(host, "plain", value) == "plain" and host.calls == [call]
+    assert T.s_e(host, "plain", ["a"]) is None and len(host.calls) == 1
+    with pytest.raises(AttributeError):
+        T.s_e(host, "missing", ["a"])
+
+
+def test_coroutine_shape():
+    assert inspect.iscoroutinefunction(T.a_e) and not inspect.iscoroutinefunction(T.s_e)
+    coroutine = T.a_e(object(), "missing")   # nothing runs before it is awaited
+    assert asyncio.iscoroutine(coroutine)
+    with pytest.raises(AttributeError):
+        coroutine.send(None)
+    with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
+        coroutine.send(None)
+    with pytest.raises(TypeError, match="'str' object can't be awaited"):
+        asyncio.run(T.a_e(type("H", (), {"m": lambda self: "text"})(), "m"))
+
+
+def test_gather_tasks_and_cancellation():
+    async def main():
+        host = Host()
+        results = await asyncio.gather(T.a_e(host, "ping"), T.a_e(host, "echo", "y"))
+        task = asyncio.ensure_future(T.a_e(host, "slow"))
+        await asyncio.sleep(0)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        return results
+    assert asyncio.run(main()) == ["pong", "y"]
+
+
+def test_throw_and_close_reach_the_awaited_coroutine():
+    events = []
+
+    class Guarded:
+        async def wait(self):
+            try:
+                await asyncio.sleep(30)
+            except KeyError:
+                events.append("caught")
+                return "recovered"
+            finally:
+                events.append("finally")
+
+    async def main():
+        coroutine = T.a_e(Guarded(), "wait")
+        coroutine.send(None)
+        with pytest.raises(StopIteration) as info:
+            coroutine.throw(KeyError("x"))
+        assert info.value.value == "recovered"
+        other = T.a_e(Guarded(), "wait")
+        other.send(None)
+        other.close()
+    asyncio.run(main())
+    assert events == ["caught", "finally", "finally"]
+
+
+def test_loops_on_threads(loop_thread):
+    other = T.t()
+    try:
+        assert other is not loop_thread and loop_thread.is_running()
+        future = asyncio.run_coroutine_threadsafe(T.a_e(Host(), "ping"), loop_thread)
+        assert future.result(10) == "pong"
+    finally:
+        other.call_soon_threadsafe(other.stop)
+
+
+@pytest.mark.parametrize("value,printed", [(1, ""), ("a", "")])
+def test_v(value, printed, capsys):
+    assert T.v(value) is None and T.v(value, True) is None
+    assert capsys.readouterr().out == "测试通过\n"
+    with pytest.raises(Exception) as info:
+        T.v(float("nan"))
+    assert type(info.value) is Exception and str(info.value) == ""
+
+
+def test_no_leaks():
+    host = Host()
+    assert_no_leaks(lambda: asyncio.run(T.a_e(host, "echo", "x")), repeat=200, allowed_bytes=400_000)
+    assert_no_leaks(T.s_e, host, "plain", ["x"])
+
+    def drive():
+        coroutine = T.a_e(host, "echo", {"value": 1})
+        try:
+            coroutine.send(None)
+        except StopIteration:
+            pass
+    assert_no_leaks(drive)
