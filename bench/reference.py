@@ -12,7 +12,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
 
 from models import (  # noqa: E402,F401
     build_decision_tree, build_flow_graph, find_end_nodes, find_start_node,
-    get_execution_order_with_config_ids, get_node_by_id, replace_str)
+    get_execution_order_with_config_ids, get_node_by_id, regular, replace_str)
 
 
 def v(v, s=None):
@@ -113,3 +113,46 @@ def get(self, **kwargs):
     except Exception as e:
         kwargs.get("log").system.error(f"GET请求发送异常，请排查问题：{e}, error:{traceback.print_exc()}")
         return kwargs.get("response_data").fail(kwargs.get("m_0027"))
+
+
+# ---- host helpers ------------------------------------------------------------------
+
+import copy  # noqa: E402
+
+
+def s_e(self, e, v=None):
+    method = getattr(self, e)
+    if isinstance(v, str):
+        return method(v)
+    if isinstance(v, dict):
+        return method(**v)
+    if v is None:
+        return method()
+    return None
+
+
+def edit_form_data(self, row, form_data, methods):
+    form_data = copy.deepcopy(form_data)
+    for i in form_data:
+        if isinstance(row[i.key], dict):
+            i.value = row[i.key].get("id", None)
+            if i.value is None and row[i.key]:
+                i.value = json.dumps(row[i.key], ensure_ascii=False)
+        elif isinstance(row[i.key], list):
+            i.value = json.dumps(row[i.key], ensure_ascii=False)
+        else:
+            i.value = row[i.key]
+        if callable(i.select):
+            if hasattr(self, "form_data_callback"):
+                i.select = self.form_data_callback(i)
+            else:
+                i.select = i.select()
+        if i.subordinate:
+            if i.subordinate == "module":
+                if i.value is None or i.value == "":
+                    continue
+                options = methods.get_product_module_label(int(i.value))
+            else:
+                options = self.subordinate_callback(i)
+            next((item for item in form_data if item.key == i.subordinate), None).select = options
+    return form_data

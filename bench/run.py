@@ -243,6 +243,58 @@ def bench_get():
     return "f(view, **keywords)", dict(ns, f=tamarels.get), dict(ns, f=reference.get)
 
 
+class Caller:
+    def build(self, name, size, mode):
+        return name
+
+    def ping(self):
+        return "pong"
+
+
+@case("regular, keyword form", 2.0)
+def bench_regular():
+    ns = dict(host=Caller(), expr="build(name = case-1, size=20, mode = fast)", E=ValueError)
+    stmt = "f(host, expr, E, ('m022', 'x'), ('m023', 'y'))"
+    return stmt, dict(ns, f=tamarels.Tamarel.regular), dict(ns, f=reference.regular)
+
+
+@case("s_e dispatch", 1.5)
+def bench_s_e():
+    ns = dict(host=Caller())
+    return "f(host, 'ping')", dict(ns, f=tamarels.Tamarel.s_e), dict(ns, f=reference.s_e)
+
+
+class FormField:
+    def __init__(self, key, select=None, subordinate=""):
+        self.key, self.value, self.select, self.subordinate = key, None, select, subordinate
+
+
+class FormHost:
+    def subordinate_callback(self, field):
+        return [field.value]
+
+
+class Modules:
+    @staticmethod
+    def get_product_module_label(product_id):
+        return [product_id]
+
+
+def field_options():
+    return ["a", "b"]
+
+
+@case("edit_form_data, 50 fields", 1.2)
+def bench_edit_form():
+    form = [FormField("module"), FormField("product", subordinate="module")]
+    form += [FormField(f"f{i}", select=field_options if i % 3 == 0 else ["x"]) for i in range(48)]
+    row = {"module": None, "product": "7"}
+    row.update({f"f{i}": ({"id": i} if i % 4 == 0 else [i] if i % 4 == 1 else f"v{i}") for i in range(48)})
+    ns = dict(host=FormHost(), row=row, form=form, methods=Modules())
+    return "f(host, row, form, methods)", dict(ns, f=tamarels.Tamarel.edit_form_data), \
+        dict(ns, f=reference.edit_form_data)
+
+
 def best_times(stmt, native, plain, repeat=7):
     """Best time per execution of `stmt` with each namespace, less the cost of the
     timing loop. The two are timed in alternation, so that drift on a shared
