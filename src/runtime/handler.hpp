@@ -84,4 +84,25 @@ auto try_except(Cls&& cls, Body&& body, Handler&& handler) -> decltype(body()) {
     }
 }
 
+// with manager as value: body(value) -- __exit__ sees the exception, if any, and may
+// suppress it.
+template <class Body>
+void with_context(PyObject* manager, Body&& body) {
+    Ref exit = py::getattr(manager, PY_NAME(__exit__));
+    Ref value = py::call_method(manager, PY_NAME(__enter__));
+    try {
+        body(value.get());
+    } catch (const PythonError&) {
+        Caught caught;
+        {
+            Handling handling(caught);
+            Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(caught.get())));
+            Ref traceback = Ref::steal_nullable(PyException_GetTraceback(caught));
+            if (truthy(call(exit, type, caught.get(), traceback ? traceback.get() : Py_None))) return;
+        }
+        caught.reraise();
+    }
+    call(exit, Py_None, Py_None, Py_None);
+}
+
 }  // namespace py

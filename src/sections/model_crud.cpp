@@ -4,8 +4,7 @@
 #include "sections.hpp"
 
 #include "runtime/handler.hpp"
-
-#include <type_traits>
+#include "runtime/text.hpp"
 
 namespace sections {
 namespace {
@@ -23,23 +22,6 @@ public:
 private:
     PyObject* kwargs_;
 };
-
-// "text" + str(value) + ...: a log line from literal pieces and values.
-template <class... Parts>
-Ref line(const Parts&... parts) {
-    Ref out = py::text("");
-    auto add = [&](auto&& part) {
-        Ref piece;
-        if constexpr (std::is_convertible_v<decltype(part), const char*>) {
-            piece = py::text(part);
-        } else {
-            piece = py::str(part);
-        }
-        out = Ref::steal(PyUnicode_Concat(out, piece));
-    };
-    (add(parts), ...);
-    return out;
-}
 
 // kwargs.get("log").system.error(text), the callee read before the text is built.
 template <class Text>
@@ -210,7 +192,7 @@ Ref get(Call& c) {
             Ref text = py::str(caught);
             // print_exc() prints the traceback now and gives None for the text.
             Ref printed = py::call_method(c.global(PY_NAME(traceback)), PY_NAME(print_exc));
-            return line("GET请求发送异常，请排查问题：", text, ", error:", printed);
+            return py::concat("GET请求发送异常，请排查问题：", text, ", error:", printed);
         });
         return respond(kw, PY_NAME(fail), kw[message]);
     }
@@ -231,7 +213,7 @@ Ref post(Call& c) {
     }
     log_error(kw, [&] {
         Ref data = py::getattr(kw[PY_NAME(request)], PY_NAME(data));
-        return line("执行保存时报错，请检查！数据：", data, ", 报错信息：",
+        return py::concat("执行保存时报错，请检查！数据：", data, ", 报错信息：",
                     json_dumps(c, py::getattr(serializer, PY_NAME(errors))));
     });
     return respond(kw, PY_NAME(fail), kw[PY_NAME(m_0003)], py::getattr(serializer, PY_NAME(errors)));
@@ -260,7 +242,7 @@ Ref put(Call& c) {
         return respond(kw, PY_NAME(success), kw[PY_NAME(m_0082)], py::getattr(serializer, PY_NAME(data)));
     }
     log_error(kw, [&] {
-        return line("执行修改时报错，请检查！数据：", data, ", 报错信息：", py::getattr(serializer, PY_NAME(errors)));
+        return py::concat("执行修改时报错，请检查！数据：", data, ", 报错信息：", py::getattr(serializer, PY_NAME(errors)));
     });
     return respond(kw, PY_NAME(fail), kw[PY_NAME(m_0004)], py::getattr(serializer, PY_NAME(errors)));
 }
@@ -321,7 +303,7 @@ Ref inside_post(Call& c) {
         return py::call(reinterpret_cast<PyObject*>(&PyDict_Type), py::getattr(serializer, PY_NAME(data)));
     }
     Ref errors = py::getattr(serializer, PY_NAME(errors));
-    log_error(kw, [&] { return line("执行内部保存时报错，请检查！数据：", kw[PY_NAME(data)], ", 报错信息：", json_dumps(c, errors)); });
+    log_error(kw, [&] { return py::concat("执行内部保存时报错，请检查！数据：", kw[PY_NAME(data)], ", 报错信息：", json_dumps(c, errors)); });
     raise_rejected(kw, py::getattr(serializer, PY_NAME(errors)));
 }
 
@@ -336,7 +318,7 @@ Ref inside_put(Call& c) {
         return py::call(reinterpret_cast<PyObject*>(&PyDict_Type), py::getattr(serializer, PY_NAME(data)));
     }
     log_error(kw, [&] {
-        return line("执行内部修改时报错，请检查！id:", kw[PY_NAME(_id)], ", 数据：", kw[PY_NAME(data)], ", 报错信息：",
+        return py::concat("执行内部修改时报错，请检查！id:", kw[PY_NAME(_id)], ", 数据：", kw[PY_NAME(data)], ", 报错信息：",
                     py::getattr(serializer, PY_NAME(errors)));
     });
     raise_rejected(kw, py::getattr(serializer, PY_NAME(errors)));

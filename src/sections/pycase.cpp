@@ -3,6 +3,7 @@
 #include "sections.hpp"
 
 #include "runtime/handler.hpp"
+#include "runtime/text.hpp"
 
 namespace sections {
 namespace {
@@ -26,28 +27,6 @@ Ref open_text(Call& c, PyObject* path) {
     return py::call_args(c.global(PY_NAME(open)), py::tuple(path, PY_STR("r")), kwargs);
 }
 
-// `with file: body()` -- the file is closed however the body ends.
-template <class Body>
-void with_file(PyObject* file, Body&& body) {
-    try {
-        body();
-    } catch (const py::PythonError&) {
-        Ref pending = Ref::steal(PyErr_GetRaisedException());
-        PyObject* closed = PyObject_CallMethodNoArgs(file, PY_NAME(close));
-        if (!closed) {
-            // An error while closing replaces the pending one, chained to it.
-            Ref raised = Ref::steal(PyErr_GetRaisedException());
-            PyException_SetContext(raised, pending.release());
-            PyErr_SetRaisedException(raised.release());
-            py::fail();
-        }
-        Py_DECREF(closed);
-        PyErr_SetRaisedException(pending.release());
-        throw;
-    }
-    py::call_method(file, PY_NAME(close));
-}
-
 // Is `path` (already joined to the results directory) inside that directory? An
 // absolute "source" or one that climbs out with ".." is not.
 bool inside(Call& c, PyObject* results_dir, PyObject* path) {
@@ -64,19 +43,18 @@ bool inside(Call& c, PyObject* results_dir, PyObject* path) {
 // The attachment file's text; a file that is not UTF-8 text (a PNG screenshot) as
 // base64 of its bytes, so that the record stays complete and serialisable.
 Ref attachment_source(Call& c, PyObject* path) {
-    Ref decode_error = Ref::borrow(PyExc_UnicodeDecodeError);
     return py::try_except(
-        decode_error,
+        PyExc_UnicodeDecodeError,
         [&] {
             Ref file = open_text(c, path);
             Ref text;
-            with_file(file, [&] { text = py::call_method(file, PY_NAME(read)); });
+            py::with_context(file, [&](PyObject*) { text = py::call_method(file, PY_NAME(read)); });
             return text;
         },
         [&](PyObject*) {
             Ref file = py::call(c.global(PY_NAME(open)), path, PY_STR("rb"));
             Ref data;
-            with_file(file, [&] { data = py::call_method(file, PY_NAME(read)); });
+            py::with_context(file, [&](PyObject*) { data = py::call_method(file, PY_NAME(read)); });
             Ref base64 = Ref::steal(PyImport_ImportModule("base64"));
             Ref encoded = py::call_method(base64, PY_NAME(b64encode), data);
             return py::call_method(encoded, PY_NAME(decode), PY_STR("ascii"));
@@ -90,7 +68,7 @@ Ref read_allure_json_results(Call& c) {
                                   PY_STR("*-result.json"));
     py::for_each(results, [&](PyObject* result_file) {
         Ref file = open_text(c, result_file);
-        with_file(file, [&] {
+        py::with_context(file, [&](PyObject*) {
             Ref res_dict = py::call_method(c.global(PY_NAME(json)), PY_NAME(load), file);
             Ref attachments = py::call_method(res_dict, PY_NAME(get), PY_STR("attachments"),
                                               py::new_list());
@@ -126,11 +104,6 @@ const py::FunctionDef read_allure_json_results_def{
 const py::FunctionDef delete_allure_results_def{"delete_allure_results", "delete_allure_results",
                                                 "results_dir", nullptr, delete_allure_results};
 
-// "text" + str(value)
-Ref joined(const char* text, PyObject* value) {
-    return Ref::steal(PyUnicode_Concat(py::text(text), py::str(value)));
-}
-
 Ref pytest_test_case(Call& c) {
     PyObject* kwargs = c[0];
     Ref sys = c.global(PY_NAME(sys));
@@ -144,9 +117,9 @@ Ref pytest_test_case(Call& c) {
 
     Ref uuid = py::call_method(c.global(PY_NAME(uuid)), PY_NAME(uuid4));
     Ref results_dir = os_path(c, PY_NAME(join), py::dict_get(kwargs, PY_NAME(allure)),
-                              joined("allure-results-", uuid));
+                              py::concat("allure-results-", uuid));
     Ref log = py::dict_get(kwargs, PY_NAME(log));
-    py::call_method(log, PY_NAME(debug), joined("生成的用例存储目录：", results_dir));
+    py::call_method(log, PY_NAME(debug), py::concat("生成的用例存储目录：", results_dir));
 
     Ref make_kwargs = py::new_dict();
     py::setitem(make_kwargs, PY_NAME(exist_ok), Py_True);
@@ -165,12 +138,11 @@ Ref pytest_test_case(Call& c) {
     for (auto [key, flag] : flags) {
         if (py::truthy(py::dict_get(kwargs, key))) py::append(pytest_args, flag);
     }
-    py::call_method(py::dict_get(kwargs, PY_NAME(log)), PY_NAME(debug), joined("启动 pytest 参数：", pytest_args));
+    py::call_method(py::dict_get(kwargs, PY_NAME(log)), PY_NAME(debug), py::concat("启动 pytest 参数：", pytest_args));
 
     Ref exit_code = py::call_method(pytest, PY_NAME(main), pytest_args);
     Ref formatted = Ref::steal(PyObject_Format(exit_code, nullptr));
-    Ref line = joined("文件<", file_path);
-    line = Ref::steal(PyUnicode_Concat(line, joined(">执行输出:", formatted)));
+    Ref line = py::concat("文件<", file_path, ">执行输出:", formatted);
     py::call_method(py::dict_get(kwargs, PY_NAME(log)), PY_NAME(debug), line);
 
     Ref report_data = py::call(c.global(PY_NAME(read_allure_json_results)), results_dir);

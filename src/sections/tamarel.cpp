@@ -80,26 +80,6 @@ Ref report(Call& c, PyObject* func, PyObject* error, PyObject* trace, PyObject* 
     return Ref::steal(PyUnicode_Join(PY_STR(""), parts));
 }
 
-// with manager as value: body(value)
-template <class Body>
-void with_context(PyObject* manager, Body&& body) {
-    Ref exit = py::getattr(manager, PY_NAME(__exit__));
-    Ref value = py::call_method(manager, PY_NAME(__enter__));
-    try {
-        body(value.get());
-    } catch (const py::PythonError&) {
-        py::Caught caught;
-        {
-            py::Handling handling(caught);
-            Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(caught.get())));
-            Ref traceback = Ref::steal_nullable(PyException_GetTraceback(caught));
-            if (py::truthy(py::call(exit, type, caught.get(), traceback ? traceback.get() : Py_None))) return;
-        }
-        caught.reraise();
-    }
-    py::call(exit, Py_None, Py_None, Py_None);
-}
-
 // The thread's body: compose and send; every Exception is dropped.
 Ref send_report(Call& c) {
     PyObject* captured = c.closure();  // (func, error, trace, username, args, kwargs)
@@ -117,7 +97,7 @@ Ref send_report(Call& c) {
             py::setitem(msg, PY_STR("Subject"), py::text("【Tamarel测试平台】"));
             py::call_method(msg, PY_NAME(attach), py::call(c.global(PY_NAME(MIMEText)), content, PY_STR("plain")));
             Ref smtp = py::call_method(c.global(PY_NAME(smtplib)), PY_NAME(SMTP), py::text(kMailHost));
-            with_context(smtp, [&](PyObject* server) {
+            py::with_context(smtp, [&](PyObject* server) {
                 py::call_method(server, PY_NAME(starttls));
                 py::call_args(py::getattr(server, PY_NAME(login)), py::tuple(sender, py::text(kMailCode)));
                 py::call_method(server, PY_NAME(sendmail), sender, sender, py::call_method(msg, PY_NAME(as_string)));
@@ -362,12 +342,20 @@ constexpr const char* kPlaceholderPattern = "\\$\\{\\{([^{}]*)\\}\\}";
 // re.search(pattern, text).group(0) through the module's `re`, or empty when there is
 // no match. While `re` and `re.search` are the ones bound at import, the scan is done
 // here; a rebinding of either is called as it is.
-Placeholder search_placeholder(Call& c, PyObject* text, Py_ssize_t from) {
-    PyObject* original = c.closure();  // (re, re.search) as imported
+// re.<name> through the module's `re`; `native` tells whether `re` and the function
+// are still the ones bound at import (the closure holds those two).
+Ref re_function(Call& c, PyObject* name, bool* native) {
+    PyObject* original = c.closure();
     Ref re = c.global(PY_NAME(re));
-    Ref search = py::getattr(re, PY_NAME(search));
-    if (re.get() == PyTuple_GET_ITEM(original, 0) && search.get() == PyTuple_GET_ITEM(original, 1) &&
-        PyUnicode_Check(text)) {
+    Ref fn = py::getattr(re, name);
+    *native = re.get() == PyTuple_GET_ITEM(original, 0) && fn.get() == PyTuple_GET_ITEM(original, 1);
+    return fn;
+}
+
+Placeholder search_placeholder(Call& c, PyObject* text, Py_ssize_t from) {
+    bool native;
+    Ref search = re_function(c, PY_NAME(search), &native);
+    if (native && PyUnicode_Check(text)) {
         return find_placeholder(text, from);
     }
     Ref match = py::call(search, py::text(kPlaceholderPattern), text);
@@ -474,11 +462,9 @@ CallExpression parse_call(PyObject* text) {
 // The match through the module's `re`; natively while `re` and `re.match` are the
 // ones bound at import.
 CallExpression match_call(Call& c, PyObject* func) {
-    PyObject* original = c.closure();  // (re, re.match) as imported
-    Ref re = c.global(PY_NAME(re));
-    Ref match_fn = py::getattr(re, PY_NAME(match));
-    if (re.get() == PyTuple_GET_ITEM(original, 0) && match_fn.get() == PyTuple_GET_ITEM(original, 1) &&
-        PyUnicode_CheckExact(func)) {
+    bool native;
+    Ref match_fn = re_function(c, PY_NAME(match), &native);
+    if (native && PyUnicode_CheckExact(func)) {
         return parse_call(func);
     }
     Ref match = py::call(match_fn, py::text(kCallPattern), func);

@@ -25,15 +25,23 @@ Ref endpoint_set(PyObject* edges, PyObject* end) {
     return ids;
 }
 
+// for edge in edges: fn(edge["source"]["node_id"], edge["target"]["node_id"])
+template <class Fn>
+void for_each_edge(PyObject* edges, Fn&& fn) {
+    py::for_each(edges, [&](PyObject* edge) {
+        Ref source = endpoint(edge, PY_NAME(source));
+        Ref target = endpoint(edge, PY_NAME(target));
+        fn(source, target);
+    });
+}
+
 bool contains(PyObject* set, PyObject* key) { return py::check(PySet_Contains(set, key)) != 0; }
 
 // ---- queries -------------------------------------------------------------------
 
 Ref flow_graph(PyObject* edges) {
     Ref graph = py::new_dict();
-    py::for_each(edges, [&](PyObject* edge) {
-        Ref source = endpoint(edge, PY_NAME(source));
-        Ref target = endpoint(edge, PY_NAME(target));
+    for_each_edge(edges, [&](PyObject* source, PyObject* target) {
         PyObject* targets = nullptr;
         py::check(PyDict_GetItemRef(graph, source, &targets));
         Ref list = Ref::steal_nullable(targets);
@@ -262,9 +270,7 @@ const py::FunctionDef build_decision_tree_def{"build_decision_tree", "build_deci
 class Adjacency {
 public:
     explicit Adjacency(PyObject* edges) : index_(py::new_dict()) {
-        py::for_each(edges, [&](PyObject* edge) {
-            Ref source = endpoint(edge, PY_NAME(source));
-            Ref target = endpoint(edge, PY_NAME(target));
+        for_each_edge(edges, [&](PyObject* source, PyObject* target) {
             PyObject* found = nullptr;
             py::check(PyDict_GetItemRef(index_, source, &found));
             Ref position = Ref::steal_nullable(found);
@@ -273,7 +279,7 @@ public:
                 py::setitem(index_, source, position);
                 targets_.emplace_back();
             }
-            targets_[PyLong_AsSsize_t(position)].push_back(std::move(target));
+            targets_[PyLong_AsSsize_t(position)].push_back(Ref::borrow(target));
         });
     }
     // The position of node_id's targets, or -1 when it is no source.
