@@ -7,6 +7,7 @@
 #include <array>
 #include <initializer_list>
 #include <string_view>
+#include <type_traits>
 
 namespace py {
 
@@ -154,28 +155,42 @@ inline void setitem(PyObject* o, PyObject* key, PyObject* value) {
 }
 
 // ---- iteration -------------------------------------------------------------
+namespace detail {
+// Runs one loop body; a body returning bool ends the loop with false (`break`).
+template <class Fn>
+bool step(Fn& fn, PyObject* item) {
+    if constexpr (std::is_same_v<decltype(fn(item)), bool>) {
+        return fn(item);
+    } else {
+        fn(item);
+        return true;
+    }
+}
+}  // namespace detail
+
 // for item in iterable: fn(item)  -- exact lists are walked by index, re-reading the
-// size on every step, since fn may run code that mutates the list.
+// size on every step, since fn may run code that mutates the list. A body that
+// returns bool stops the loop by returning false.
 template <class Fn>
 void for_each(PyObject* iterable, Fn&& fn) {
     if (PyList_CheckExact(iterable)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
             Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
-            fn(item.get());
+            if (!detail::step(fn, item.get())) return;
         }
         return;
     }
     if (PyTuple_CheckExact(iterable)) {
         Ref keep = Ref::borrow(iterable);
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(iterable); ++i) {
-            fn(PyTuple_GET_ITEM(iterable, i));
+            if (!detail::step(fn, PyTuple_GET_ITEM(iterable, i))) return;
         }
         return;
     }
     Ref it = Ref::steal(PyObject_GetIter(iterable));
     while (PyObject* raw_item = PyIter_Next(it)) {
         Ref item = Ref::steal(raw_item);
-        fn(item.get());
+        if (!detail::step(fn, item.get())) return;
     }
     if (PyErr_Occurred()) fail();
 }

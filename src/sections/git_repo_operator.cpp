@@ -1,7 +1,567 @@
-// Section git_repo_operator: the working copy of one remote repository.
+// Section git_repo_operator: the working copy of one remote repository, kept in step
+// with its remote through dulwich (porcelain and Repo, read from the module at call
+// time), progress and failures reported to the caller's logger.
 #include "sections.hpp"
 
+#include "common.hpp"
+#include "runtime/handler.hpp"
+#include "runtime/text.hpp"
+
+#include <string>
+
 namespace sections {
+namespace {
+
+using py::Call;
+using py::Ref;
+
+// ---- shared pieces ----------------------------------------------------------------
+
+// self.log.<level>("part" + str(value) + ...)
+template <class... Parts>
+void log(PyObject* self, PyObject* level, const Parts&... parts) {
+    Ref method = py::getattr(py::getattr(self, PY_NAME(log)), level);
+    py::call(method, py::concat(parts...));
+}
+
+Ref porcelain(Call& c, PyObject* fn) { return py::getattr(c.global(PY_NAME(porcelain)), fn); }
+
+// The private methods, looked up on the instance at each call.
+#define SELF_METHOD(name) PY_NAME(_GitRepoOperator__##name)
+
+bool contains(PyObject* container, PyObject* item) {
+    return py::check(PySequence_Contains(container, item)) != 0;
+}
+
+Ref bytes(const char* text) { return Ref::steal(PyBytes_FromString(text)); }
+
+Ref slice(PyObject* sequence, Py_ssize_t start, Py_ssize_t stop) {
+    return Ref::steal(PySequence_GetSlice(sequence, start, stop));
+}
+
+// ---- credentials --------------------------------------------------------------------
+
+// urllib.parse.quote(str(value), safe=""): the UTF-8 bytes, everything but letters,
+// digits and "_.-~" as %XX, so that ":", "@" and "/" cannot end the user information.
+Ref percent_encoded(PyObject* value) {
+    Ref text = py::str(value);
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (!utf8) py::fail();
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(static_cast<size_t>(size) * 3);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        const unsigned char ch = static_cast<unsigned char>(utf8[i]);
+        const bool plain = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') ||
+                           ch == '_' || ch == '.' || ch == '-' || ch == '~';
+        if (plain) {
+            out += static_cast<char>(ch);
+        } else {
+            out += '%';
+            out += kHex[ch >> 4];
+            out += kHex[ch & 0xF];
+        }
+    }
+    return py::text(out);
+}
+
+// text.replace(needle, replacement) for str or bytes text; an empty needle changes nothing.
+Ref replaced(Ref text, PyObject* needle, const char* replacement) {
+    if (PyUnicode_GET_LENGTH(needle) == 0) return text;
+    if (PyUnicode_Check(text)) {
+        return Ref::steal(PyUnicode_Replace(text, needle, py::text(replacement), -1));
+    }
+    Ref needle_bytes = Ref::steal(PyUnicode_AsUTF8String(needle));
+    Ref replacement_bytes = Ref::steal(PyBytes_FromString(replacement));
+    return py::call_method(text, PY_NAME(replace), needle_bytes, replacement_bytes);
+}
+
+// `text` (str or bytes) without the operator's credentials: the user information of
+// the authenticated URL, encoded or raw, is dropped, and the password masked.
+Ref without_credentials(PyObject* self, PyObject* text) {
+    Ref result = Ref::borrow(text);
+    Ref username = py::getattr_optional(self, PY_NAME(username));
+    Ref password = py::getattr_optional(self, PY_NAME(password));
+    if (!username || !password || !py::truthy(username) || !py::truthy(password)) return result;
+    Ref user_text = py::str(username);
+    Ref password_text = py::str(password);
+    Ref encoded_password = percent_encoded(password_text);
+    result = replaced(std::move(result), py::concat(percent_encoded(user_text), ":", encoded_password, "@"), "");
+    result = replaced(std::move(result), py::concat(user_text, ":", password_text, "@"), "");
+    result = replaced(std::move(result), password_text, "***");
+    return replaced(std::move(result), encoded_password, "***");
+}
+
+// The raised exception `exc` and those it was raised from, with the credentials taken
+// out of their arguments (dulwich errors can quote the URL they were given).
+void drop_credentials(PyObject* self, PyObject* exc) {
+    Ref current = Ref::borrow(exc);
+    for (int depth = 0; current && depth < 16; ++depth) {
+        Ref args = py::getattr(current, PY_NAME(args));
+        if (PyTuple_Check(args)) {
+            const Py_ssize_t n = PyTuple_GET_SIZE(args.get());
+            Ref cleaned = Ref::steal(PyTuple_New(n));
+            bool changed = false;
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyObject* arg = PyTuple_GET_ITEM(args.get(), i);
+                Ref kept = (PyUnicode_Check(arg) || PyBytes_Check(arg)) ? without_credentials(self, arg)
+                                                                        : Ref::borrow(arg);
+                changed = changed || !py::equal(kept, arg);
+                PyTuple_SET_ITEM(cleaned.get(), i, kept.release());
+            }
+            if (changed) py::setattr(current, PY_NAME(args), cleaned);
+        }
+        Ref cause = Ref::steal_nullable(PyException_GetCause(current));
+        current = cause ? std::move(cause) : Ref::steal_nullable(PyException_GetContext(current));
+    }
+}
+
+// body() for a dulwich call that was handed the authenticated URL: what it raises
+// leaves without the credentials.
+template <class Body>
+void credentials_kept(PyObject* self, Body&& body) {
+    try {
+        body();
+    } catch (const py::PythonError&) {
+        py::Caught caught;
+        try {
+            drop_credentials(self, caught);
+        } catch (const py::PythonError&) {
+            PyErr_Clear();  // the original error matters more than its cleaning
+        }
+        caught.reraise();
+    }
+}
+
+// ---- refs and status ---------------------------------------------------------------------
+
+constexpr Py_ssize_t kHeadsPrefix = 16;  // len("ref: refs/heads/")
+
+// The branch a decoded HEAD value names: the whole name after "ref: refs/heads/"
+// ("feature/x" stays whole); for any other value its last path component.
+Ref branch_of(PyObject* decoded) {
+    if (py::truthy(py::call_method(decoded, PY_NAME(startswith), PY_STR("ref: refs/heads/")))) {
+        return slice(decoded, kHeadsPrefix, PY_SSIZE_T_MAX);
+    }
+    Ref parts = py::call_method(decoded, PY_NAME(split), PY_STR("/"));
+    return py::getitem(parts, py::integer(-1));
+}
+
+// The short commit name of a reference value: the first eight characters of the
+// object name it holds.
+Ref short_hash(PyObject* ref_value) {
+    return py::call_method(slice(ref_value, 0, 8), PY_NAME(decode), PY_STR("ascii"), PY_STR("replace"));
+}
+
+// dulwich reports status.staged as a dict of lists (add, delete, modify), which is
+// never empty itself: a change is staged when one of the lists is non-empty.
+bool staged_lists_filled(PyObject* staged) {
+    Ref lists = Ref::steal(PyDict_Values(staged));
+    bool filled = false;
+    py::for_each(lists, [&](PyObject* list) {
+        filled = py::truthy(list);
+        return !filled;
+    });
+    return filled;
+}
+
+// A status entry as text: bytes decoded as UTF-8, str entries as they are.
+Ref path_text(PyObject* entry) {
+    if (PyUnicode_Check(entry)) return Ref::borrow(entry);
+    return py::call_method(entry, PY_NAME(decode), PY_STR("utf-8"));
+}
+
+bool is_divergence(PyObject* exc) {
+    if (contains(py::str(exc), PY_STR("DivergedBranches"))) return true;
+    PyObject* mro = Py_TYPE(exc)->tp_mro;
+    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
+        Ref name = Ref::steal(PyType_GetName(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+        if (py::equal(name, PY_STR("DivergedBranches"))) return true;
+    }
+    return false;
+}
+
+// ---- identity -----------------------------------------------------------------------
+
+Ref normalize_url(Ref url) {
+    url = py::call_method(url, PY_NAME(replace), PY_STR(".git"), PY_STR(""));
+    if (contains(url, PY_STR("://"))) {
+        url = py::getitem(py::call_method(url, PY_NAME(split), PY_STR("://"), py::integer(1)), py::integer(1));
+    }
+    if (contains(url, PY_STR("@"))) {
+        url = py::getitem(py::call_method(url, PY_NAME(split), PY_STR("@"), py::integer(1)), py::integer(1));
+    }
+    return py::call_method(url, PY_NAME(lower));
+}
+
+// The value of "url =" in the [remote "origin"] section of a config text, or None.
+Ref origin_url(PyObject* text) {
+    Ref url = py::none();
+    bool in_origin_section = false;
+    Ref lines = py::call_method(text, PY_NAME(split), PY_STR("\n"));
+    py::for_each(lines, [&](PyObject* raw_line) {
+        Ref line = py::call_method(raw_line, PY_NAME(strip));
+        if (py::equal(line, PY_STR("[remote \"origin\"]"))) {
+            in_origin_section = true;
+            return true;
+        }
+        if (py::truthy(py::call_method(line, PY_NAME(startswith), PY_STR("["))) && in_origin_section) return false;
+        if (in_origin_section && py::truthy(py::call_method(line, PY_NAME(startswith), PY_STR("url =")))) {
+            Ref value = py::getitem(py::call_method(line, PY_NAME(split), PY_STR("="), py::integer(1)), py::integer(1));
+            url = py::call_method(value, PY_NAME(strip));
+            return false;
+        }
+        return true;
+    });
+    return url;
+}
+
+// The failure line of the identity test; the traceback goes to standard error.
+Ref report_failure(Call& c, PyObject* self, const char* prefix, PyObject* exc) {
+    Ref logger = py::getattr(self, PY_NAME(log));
+    Ref text = py::str(exc);
+    Ref printed = py::call_method(c.global(PY_NAME(traceback)), PY_NAME(print_exc));
+    Ref message = py::concat(prefix, without_credentials(self, text), ", ", printed);
+    py::call_method(logger, PY_NAME(error), message);
+    return py::boolean(false);
+}
+
+Ref is_current_repo(Call& c) {
+    PyObject* self = c[0];
+    return py::try_except(
+        PyExc_Exception,
+        [&]() -> Ref {
+            if (!py::truthy(os_path(c, PY_NAME(exists), py::getattr(self, PY_NAME(local_dir))))) {
+                return py::boolean(false);
+            }
+            Ref git_dir = os_path(c, PY_NAME(join), py::getattr(self, PY_NAME(local_dir)), PY_STR(".git"));
+            if (!py::truthy(os_path(c, PY_NAME(exists), git_dir))) return py::boolean(false);
+            Ref config_path = os_path(c, PY_NAME(join), git_dir, PY_STR("config"));
+            if (!py::truthy(os_path(c, PY_NAME(exists), config_path))) return py::boolean(false);
+            return py::try_except(
+                PyExc_Exception,
+                [&]() -> Ref {
+                    Ref content;
+                    py::with_context(open_text(c, config_path), [&](PyObject* f) {
+                        content = py::call_method(f, PY_NAME(read));
+                    });
+                    if (!contains(content, PY_STR("[remote \"origin\"]"))) return py::boolean(false);
+                    Ref url = origin_url(content);
+                    if (!py::truthy(url)) return py::boolean(false);
+                    Ref current_normalized = normalize_url(std::move(url));
+                    Ref target_normalized = normalize_url(py::getattr(self, PY_NAME(repo_url)));
+                    return Ref::steal(PyObject_RichCompare(current_normalized, target_normalized, Py_EQ));
+                },
+                [&](PyObject* e) { return report_failure(c, self, "读取config文件失败: ", e); });
+        },
+        [&](PyObject* e) { return report_failure(c, self, "检查仓库时出错: ", e); });
+}
+
+Ref get_auth_url(Call& c) {
+    PyObject* self = c[0];
+    if (py::truthy(py::getattr(self, PY_NAME(username))) && py::truthy(py::getattr(self, PY_NAME(password))) &&
+        py::truthy(py::call_method(py::getattr(self, PY_NAME(repo_url)), PY_NAME(startswith), PY_STR("https://")))) {
+        Ref replacement = py::concat("https://", percent_encoded(py::getattr(self, PY_NAME(username))), ":",
+                                     percent_encoded(py::getattr(self, PY_NAME(password))), "@");
+        // Only the leading scheme (the URL starts with it) receives the credentials.
+        return py::call_method(py::getattr(self, PY_NAME(repo_url)), PY_NAME(replace), PY_STR("https://"),
+                               replacement, py::integer(1));
+    }
+    return py::getattr(self, PY_NAME(repo_url));
+}
+
+// ---- construction and clone ---------------------------------------------------------
+
+Ref init(Call& c) {
+    PyObject* self = c[0];
+    py::setattr(self, PY_NAME(repo_url), c[1]);
+    py::setattr(self, PY_NAME(local_dir), os_path(c, PY_NAME(join), c[2], c[6]));
+    py::setattr(self, PY_NAME(username), c[4]);
+    py::setattr(self, PY_NAME(password), c[5]);
+    py::setattr(self, PY_NAME(log), c[3]);
+    py::call_method(self, PY_NAME(clone));
+    py::setattr(self, PY_NAME(repo), py::call(c.global(PY_NAME(Repo)), py::getattr(self, PY_NAME(local_dir))));
+    return py::none();
+}
+
+Ref clone(Call& c) {
+    PyObject* self = c[0];
+    if (py::truthy(os_path(c, PY_NAME(exists), py::getattr(self, PY_NAME(local_dir))))) {
+        if (!py::truthy(c[1]) && py::truthy(py::call_method(self, SELF_METHOD(is_current_repo)))) {
+            log(self, PY_NAME(debug), "目录已经是当前仓库，无需重新克隆");
+            return py::boolean(true);
+        }
+        log(self, PY_NAME(debug), "⚠目录存在，删除后重新克隆...");
+        Ref shutil = Ref::steal(PyImport_Import(PY_NAME(shutil)));
+        py::call_method(shutil, PY_NAME(rmtree), py::getattr(self, PY_NAME(local_dir)));
+    }
+    make_dirs(c, py::getattr(self, PY_NAME(local_dir)));
+    return py::call_method(self, SELF_METHOD(clone_repository));
+}
+
+Ref clone_repository(Call& c) {
+    PyObject* self = c[0];
+    Ref auth_url = py::call_method(self, SELF_METHOD(get_auth_url));
+    log(self, PY_NAME(debug), "开始克隆仓库: ", py::getattr(self, PY_NAME(repo_url)));
+    log(self, PY_NAME(debug), "目标目录: ", py::getattr(self, PY_NAME(local_dir)));
+    credentials_kept(self, [&] {
+        py::call_kw(porcelain(c, PY_NAME(clone)), {auth_url, py::getattr(self, PY_NAME(local_dir))},
+                    {{PY_NAME(checkout), Py_True}});
+    });
+    log(self, PY_NAME(debug), "仓库克隆成功!");
+    return py::boolean(true);
+}
+
+// ---- pull ---------------------------------------------------------------------------
+
+Ref pull(Call& c) {
+    PyObject* self = c[0];
+    PyObject* commit_hash = c[1];
+    if (py::truthy(os_path(c, PY_NAME(exists), py::getattr(self, PY_NAME(local_dir))))) {
+        Ref repo_info = py::call_method(self, PY_NAME(get_repo_info));
+        if (commit_hash == Py_None ||
+            py::truthy(Ref::steal(PyObject_RichCompare(py::getitem(repo_info, PY_STR("commit_hash")), commit_hash,
+                                                       Py_NE)))) {
+            log(self, PY_NAME(debug), "目录已存在并且本地不是最新的，开始拉取更新...");
+            return py::call_kw(py::getattr(self, SELF_METHOD(update_repository)), {},
+                               {{PY_NAME(accept_remote), c[2]}});
+        }
+        return py::none();
+    }
+    log(self, PY_NAME(debug), "目录不存在，开始克隆仓库...");
+    make_dirs(c, py::getattr(self, PY_NAME(local_dir)));
+    return py::call_method(self, SELF_METHOD(clone_repository));
+}
+
+// Fetch, then merge; the remote wins unless accept_remote is false.
+void fetch_and_merge(Call& c, PyObject* self, PyObject* auth_url, PyObject* accept_remote) {
+    Ref fetch_result = py::call_kw(porcelain(c, PY_NAME(fetch)), {py::getattr(self, PY_NAME(repo))},
+                                   {{PY_NAME(remote_location), auth_url}});
+    if (!py::truthy(py::getattr(fetch_result, PY_NAME(refs)))) {
+        log(self, PY_NAME(debug), "仓库已经是最新版本，无需更新");
+        return;
+    }
+    log(self, PY_NAME(debug), "成功拉取更新");
+    Ref count = py::integer(py::check(PyObject_Size(py::getattr(fetch_result, PY_NAME(refs)))));
+    log(self, PY_NAME(debug), "获取到的对象: ", count);
+    if (py::truthy(accept_remote)) {
+        log(self, PY_NAME(debug), "将强制接受远程更改，放弃本地冲突文件");
+        py::call_kw(porcelain(c, PY_NAME(pull)), {py::getattr(self, PY_NAME(repo))},
+                    {{PY_NAME(remote_location), auth_url}, {PY_NAME(force), Py_True}});
+        log(self, PY_NAME(debug), "已强制合并远程更改");
+        return;
+    }
+    py::try_except(
+        PyExc_Exception,
+        [&] {
+            py::call_kw(porcelain(c, PY_NAME(pull)), {py::getattr(self, PY_NAME(repo))},
+                        {{PY_NAME(remote_location), auth_url}});
+            log(self, PY_NAME(debug), "成功合并更新");
+        },
+        [&](PyObject* e) {
+            if (is_divergence(e)) {
+                log(self, PY_NAME(debug), "分支已分叉，需要手动解决冲突");
+                py::raise(PyExc_Exception, "分支已分叉，需要手动解决冲突。如需强制接受远程更改，请设置 accept_remote=True");
+            }
+            py::raise_object(e);
+        });
+}
+
+Ref update_repository(Call& c) {
+    PyObject* self = c[0];
+    Ref auth_url = py::call_method(self, SELF_METHOD(get_auth_url));
+    Ref refs = py::getattr(py::getattr(self, PY_NAME(repo)), PY_NAME(refs));
+    Ref head_ref = py::call_method(refs, PY_NAME(read_ref), bytes("HEAD"));
+    if (py::truthy(head_ref)) {
+        Ref current_branch = branch_of(py::call_method(head_ref, PY_NAME(decode)));
+        log(self, PY_NAME(debug), "当前分支: ", current_branch);
+    } else {
+        log(self, PY_NAME(debug), "无法确定当前分支");
+    }
+    log(self, PY_NAME(debug), "开始拉取远程更新...");
+    return py::try_except(
+        PyExc_Exception,
+        [&] {
+            fetch_and_merge(c, self, auth_url, c[1]);
+            return py::boolean(true);
+        },
+        [&](PyObject* e) {
+            log(self, PY_NAME(error), "更新仓库失败: ", without_credentials(self, py::str(e)));
+            return py::boolean(false);
+        });
+}
+
+// ---- commit and push -----------------------------------------------------------------
+
+Ref push(Call& c) {
+    PyObject* self = c[0];
+    PyObject* message = c[1];
+    PyObject* branch = c[3];
+    if (!py::truthy(os_path(c, PY_NAME(exists), py::getattr(self, PY_NAME(local_dir))))) {
+        Ref text = py::concat("本地仓库目录不存在: ", py::getattr(self, PY_NAME(local_dir)));
+        py::raise_object(py::call(PyExc_FileNotFoundError, text));
+    }
+    Ref status = py::call(porcelain(c, PY_NAME(status)), py::getattr(self, PY_NAME(repo)));
+    Ref staged = py::getattr(status, PY_NAME(staged));
+    const bool has_staged = PyDict_Check(staged) ? staged_lists_filled(staged) : py::truthy(staged);
+    if (!has_staged && !py::truthy(py::getattr(status, PY_NAME(unstaged)))) {
+        log(self, PY_NAME(debug), "没有需要提交的更改");
+        return py::none();
+    }
+    if (py::truthy(py::getattr(status, PY_NAME(unstaged))) || py::truthy(py::getattr(status, PY_NAME(untracked)))) {
+        Ref entries = Ref::steal(
+            PyNumber_Add(py::getattr(status, PY_NAME(unstaged)), py::getattr(status, PY_NAME(untracked))));
+        py::for_each(entries, [&](PyObject* path_bytes) {
+            py::try_except(
+                PyExc_UnicodeDecodeError,
+                [&] {
+                    Ref path_str = path_text(path_bytes);
+                    py::call(c.global(PY_NAME(print)), py::getattr(self, PY_NAME(local_dir)), path_str);
+                    Ref full_path = os_path(c, PY_NAME(join), py::getattr(self, PY_NAME(local_dir)), path_str);
+                    if (py::truthy(os_path(c, PY_NAME(exists), full_path))) {
+                        Ref paths = Ref::steal(PyList_New(0));
+                        py::append(paths, full_path);
+                        py::call_kw(porcelain(c, PY_NAME(add)), {py::getattr(self, PY_NAME(repo))},
+                                    {{PY_NAME(paths), paths}});
+                    }
+                },
+                [&](PyObject* e) { log(self, PY_NAME(warning), "无法解码文件路径: ", e); });
+        });
+    }
+    py::call_kw(porcelain(c, PY_NAME(commit)), {py::getattr(self, PY_NAME(repo))}, {{PY_NAME(message), message}});
+    log(self, PY_NAME(info), "提交成功: ", message);
+    Ref auth_url = py::call_method(self, SELF_METHOD(get_auth_url));
+    if (!py::truthy(auth_url)) auth_url = py::getattr(self, PY_NAME(repo_url));
+    Ref refspec = py::concat("refs/heads/", branch, ":refs/heads/", branch);
+    credentials_kept(self, [&] {
+        py::call_kw(porcelain(c, PY_NAME(push)), {py::getattr(self, PY_NAME(repo))},
+                    {{PY_NAME(remote_location), auth_url}, {PY_NAME(refspecs), refspec}, {PY_NAME(force), c[4]}});
+    });
+    log(self, PY_NAME(info), "推送成功到 ", c[2], "/", branch);
+    return py::none();
+}
+
+// ---- repository information ------------------------------------------------------------
+
+Ref get_file_last_commit_time(Call& c) {
+    PyObject* self = c[0];
+    Ref file_path = Ref::borrow(c[1]);
+    if (!py::truthy(os_path(c, PY_NAME(exists), py::getattr(self, PY_NAME(local_dir))))) {
+        log(self, PY_NAME(error), "本地仓库目录不存在: ", py::getattr(self, PY_NAME(local_dir)));
+        return py::none();
+    }
+    if (py::truthy(os_path(c, PY_NAME(isabs), file_path))) {
+        file_path = os_path(c, PY_NAME(relpath), file_path, py::getattr(self, PY_NAME(local_dir)));
+    }
+    Ref full_path = os_path(c, PY_NAME(join), py::getattr(self, PY_NAME(local_dir)), file_path);
+    if (!py::truthy(os_path(c, PY_NAME(exists), full_path))) {
+        log(self, PY_NAME(error), "文件不存在: ", file_path);
+        return py::none();
+    }
+    file_path = py::call_method(file_path, PY_NAME(replace), PY_STR("\\"), PY_STR("/"));
+    Ref paths = Ref::steal(PyList_New(0));
+    py::append(paths, py::call_method(file_path, PY_NAME(encode), PY_STR("utf-8")));
+    Ref walker = py::call_kw(py::getattr(py::getattr(self, PY_NAME(repo)), PY_NAME(get_walker)), {},
+                             {{PY_NAME(paths), paths}, {PY_NAME(max_entries), py::integer(1)}});
+    Ref result = py::none();
+    py::for_each(walker, [&](PyObject* entry) {
+        Ref commit_time = py::getattr(py::getattr(entry, PY_NAME(commit)), PY_NAME(commit_time));
+        result = py::call_method(c.global(PY_NAME(datetime)), PY_NAME(fromtimestamp), commit_time);
+        return false;
+    });
+    return result;
+}
+
+Ref get_repo_info(Call& c) {
+    PyObject* self = c[0];
+    if (!py::truthy(os_path(c, PY_NAME(exists), py::getattr(self, PY_NAME(local_dir))))) return py::none();
+    auto read_ref = [&](PyObject* name) {
+        Ref refs = py::getattr(py::getattr(self, PY_NAME(repo)), PY_NAME(refs));
+        return py::call_method(refs, PY_NAME(read_ref), name);
+    };
+    Ref head_ref = read_ref(bytes("HEAD"));
+    Ref commit_hash = py::text("unknown");
+    Ref heads = bytes("ref: refs/heads/");
+    auto names_branch = [&] {
+        return py::truthy(head_ref) && py::truthy(py::call_method(head_ref, PY_NAME(startswith), heads));
+    };
+    if (py::truthy(head_ref)) {
+        if (py::truthy(py::call_method(head_ref, PY_NAME(startswith), heads))) {
+            Ref branch_name = branch_of(py::call_method(head_ref, PY_NAME(decode), PY_STR("utf-8")));
+            Ref branch_ref =
+                read_ref(py::call_method(py::concat("refs/heads/", branch_name), PY_NAME(encode)));
+            if (py::truthy(branch_ref)) commit_hash = short_hash(branch_ref);
+        } else {
+            commit_hash = short_hash(head_ref);
+        }
+    }
+    Ref is_dirty = py::call_method(self, SELF_METHOD(check_if_dirty), py::getattr(self, PY_NAME(repo)));
+    Ref active_branch = py::text("unknown");
+    if (names_branch()) active_branch = branch_of(py::call_method(head_ref, PY_NAME(decode), PY_STR("utf-8")));
+    Ref info = py::new_dict();
+    py::setitem(info, PY_STR("active_branch"), active_branch);
+    py::setitem(info, PY_STR("commit_hash"), commit_hash);
+    py::setitem(info, PY_STR("is_dirty"), is_dirty);
+    py::setitem(info, PY_STR("remote_url"), py::getattr(self, PY_NAME(repo_url)));
+    return info;
+}
+
+Ref check_if_dirty(Call& c) {
+    Ref status = py::call(porcelain(c, PY_NAME(status)), c[1]);
+    Ref staged = py::getattr(status, PY_NAME(staged));
+    const bool has_staged =
+        PyDict_Check(staged) ? staged_lists_filled(staged) : py::check(PyObject_Size(staged)) > 0;
+    const bool has_unstaged = py::check(PyObject_Size(py::getattr(status, PY_NAME(unstaged)))) > 0;
+    return py::boolean(has_staged || has_unstaged);
+}
+
+// ---- the class ---------------------------------------------------------------------
+
+#define ARGS_DOC "\n        Args:\n"
+#define RETURNS_DOC "\n        Returns:\n"
+#define ENTRY_DOC "            "
+#define END_DOC "        "
+
+const py::FunctionDef init_def{
+    "__init__", "GitRepoOperator.__init__",
+    "self, repo_url, root_path, log, username=None, password=None, warehouse_name='tamarel_pytest'", nullptr, init};
+const py::FunctionDef pull_def{
+    "pull", "GitRepoOperator.pull", "self, commit_hash=None, accept_remote=True",
+    "拉取远程仓库更新\n" ARGS_DOC ENTRY_DOC "commit_hash: 指定要拉取的提交哈希，None表示拉取最新\n" ENTRY_DOC
+    "accept_remote: 是否接受远程更改，放弃本地冲突文件，默认True\n" END_DOC,
+    pull};
+const py::FunctionDef clone_def{
+    "clone", "GitRepoOperator.clone", "self, force_clone=False",
+    "克隆远程仓库\n" ARGS_DOC ENTRY_DOC "force_clone: 是否强制重新克隆，如果为True则删除现有目录后重新克隆，默认False\n" END_DOC,
+    clone};
+const py::FunctionDef push_def{
+    "push", "GitRepoOperator.push",
+    "self, message='Tamarel测试平台提交', remote_name='origin', branch='master', force=True",
+    "\n" END_DOC "提交更改并推送到远程仓库\n" ARGS_DOC ENTRY_DOC "message (str): 提交信息，默认为\"Tamarel测试平台提交\"\n" ENTRY_DOC
+    "remote_name (str): 远程仓库名称，默认为'origin'\n" ENTRY_DOC "branch (str): 分支名称，默认为'master'\n" ENTRY_DOC
+    "force (bool): 是否强制推送，默认为False\n" RETURNS_DOC ENTRY_DOC "bool: 成功返回True，失败返回False\n" END_DOC,
+    push};
+const py::FunctionDef get_file_last_commit_time_def{
+    "get_file_last_commit_time", "GitRepoOperator.get_file_last_commit_time", "self, file_path",
+    "获取指定文件的最近一次提交时间\n" ARGS_DOC ENTRY_DOC "file_path (str): 相对于仓库根目录的文件路径\n" RETURNS_DOC ENTRY_DOC
+    "datetime: 文件的最近提交时间，如果文件不存在或出错则返回None\n" END_DOC,
+    get_file_last_commit_time};
+const py::FunctionDef is_current_repo_def{"__is_current_repo", "GitRepoOperator.__is_current_repo", "self",
+                                          "检查目录是否已经是当前仓库的Git仓库", is_current_repo};
+const py::FunctionDef get_auth_url_def{"__get_auth_url", "GitRepoOperator.__get_auth_url", "self",
+                                       "获取带认证信息的URL", get_auth_url};
+const py::FunctionDef clone_repository_def{"__clone_repository", "GitRepoOperator.__clone_repository", "self",
+                                           "克隆仓库", clone_repository};
+const py::FunctionDef update_repository_def{
+    "__update_repository", "GitRepoOperator.__update_repository", "self, accept_remote=True",
+    "更新仓库\n" ARGS_DOC ENTRY_DOC "accept_remote: 是否接受远程更改，放弃本地冲突文件，默认True\n" END_DOC, update_repository};
+const py::FunctionDef get_repo_info_def{"get_repo_info", "GitRepoOperator.get_repo_info", "self", "获取仓库信息",
+                                        get_repo_info};
+const py::FunctionDef check_if_dirty_def{"__check_if_dirty", "GitRepoOperator.__check_if_dirty", "self, repo",
+                                         "检查工作目录是否有未提交的更改", check_if_dirty};
+
+}  // namespace
 
 void git_repo_operator(py::ModuleBody& m) {
     m.import("os");
@@ -10,6 +570,11 @@ void git_repo_operator(py::ModuleBody& m) {
     m.import_from("dulwich", "porcelain");
     m.import_from("dulwich.repo", "Repo");
     std::vector<py::Member> body;
+    for (const py::FunctionDef* def : {&init_def, &pull_def, &clone_def, &push_def, &get_file_last_commit_time_def,
+                                       &is_current_repo_def, &get_auth_url_def, &clone_repository_def,
+                                       &update_repository_def, &get_repo_info_def, &check_if_dirty_def}) {
+        body.push_back({def->name, m.function(*def)});
+    }
     m.bind("GitRepoOperator", py::build_class("GitRepoOperator", m.globals(), {}, body));
 }
 

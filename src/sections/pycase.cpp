@@ -2,6 +2,7 @@
 // results written to a directory of its own, read back as data and removed.
 #include "sections.hpp"
 
+#include "common.hpp"
 #include "runtime/handler.hpp"
 #include "runtime/text.hpp"
 
@@ -12,20 +13,6 @@ using py::Call;
 using py::Ref;
 
 constexpr const char* kMissingAttachment = "用例执行失败，这一项没有生成内容，所以没有结果";
-
-// os.path.<fn>(*args) through the module's `os`.
-template <class... A>
-Ref os_path(Call& c, PyObject* fn, const A&... args) {
-    Ref path = py::getattr(c.global(PY_NAME(os)), PY_NAME(path));
-    return py::call_method(path, fn, args...);
-}
-
-// open(path, "r", encoding="utf-8") through the builtins the module sees.
-Ref open_text(Call& c, PyObject* path) {
-    Ref kwargs = py::new_dict();
-    py::setitem(kwargs, PY_NAME(encoding), PY_STR("utf-8"));
-    return py::call_args(c.global(PY_NAME(open)), py::tuple(path, PY_STR("r")), kwargs);
-}
 
 // Is `path` (already joined to the results directory) inside that directory? An
 // absolute "source" or one that climbs out with ".." is not.
@@ -121,10 +108,7 @@ Ref pytest_test_case(Call& c) {
     Ref log = py::dict_get(kwargs, PY_NAME(log));
     py::call_method(log, PY_NAME(debug), py::concat("生成的用例存储目录：", results_dir));
 
-    Ref make_kwargs = py::new_dict();
-    py::setitem(make_kwargs, PY_NAME(exist_ok), Py_True);
-    py::call_args(py::getattr(c.global(PY_NAME(os)), PY_NAME(makedirs)), py::tuple(results_dir),
-                  make_kwargs);
+    make_dirs(c, results_dir);
     py::setitem(py::getattr(c.global(PY_NAME(os)), PY_NAME(environ)),
                 py::dict_get(kwargs, PY_NAME(test_env_name)), py::str(py::dict_get(kwargs, PY_NAME(test_env))));
 
