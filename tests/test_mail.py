@@ -5,8 +5,6 @@ import re
 import email.policy
 import smtplib
 import socket
-import ssl
-import subprocess
 import threading
 import types
 
@@ -39,18 +37,6 @@ class Inbox:
     def authenticate(self, server, session, envelope, mechanism, auth_data):
         self.logins.append((auth_data.login.decode(), auth_data.password.decode()))
         return AuthResult(success=True)
-
-
-@pytest.fixture(scope="module")
-def tls_context(tmp_path_factory):
-    folder = tmp_path_factory.mktemp("tls")
-    key, cert = folder / "key.pem", folder / "cert.pem"
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", str(key),
-                    "-out", str(cert), "-days", "1", "-subj", "/CN=localhost"],
-                   check=True, capture_output=True)
-    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-    context.load_cert_chain(str(cert), str(key))
-    return context
 
 
 @pytest.fixture

@@ -117,12 +117,47 @@ void drop_credentials(PyObject* self, PyObject* exc) {
     }
 }
 
-// body() for a dulwich call that was handed the authenticated URL: what it raises
-// leaves without the credentials.
-template <class Body>
-void credentials_kept(PyObject* self, Body&& body) {
+// The writer dulwich gets as its error stream while the URL carries credentials: it
+// quotes the URL in what it writes ("Push to <url> successful."), so the text goes to
+// dulwich's usual stream without them.
+Ref stream_write(Call& c) {
+    PyObject* captured = c.closure();  // (operator, target stream)
+    PyObject* target = PyTuple_GET_ITEM(captured, 1);
+    if (target == Py_None) return py::none();
+    return py::call_method(target, PY_NAME(write), without_credentials(PyTuple_GET_ITEM(captured, 0), c[0]));
+}
+Ref stream_flush(Call& c) {
+    PyObject* target = PyTuple_GET_ITEM(c.closure(), 1);
+    if (target == Py_None) return py::none();
+    return py::call_method(target, PY_NAME(flush));
+}
+const py::FunctionDef stream_write_def{"write", "GitRepoOperator.<locals>.write", "data", nullptr, stream_write};
+const py::FunctionDef stream_flush_def{"flush", "GitRepoOperator.<locals>.flush", "", nullptr, stream_flush};
+
+Ref scrubbing_stream(Call& c, PyObject* self) {
+    Ref target = py::getattr_optional(c.global(PY_NAME(porcelain)), PY_NAME(default_bytes_err_stream));
+    Ref captured = py::tuple(self, target ? target.get() : Py_None);
+    Ref types = Ref::steal(PyImport_ImportModule("types"));
+    return py::call_kw(py::getattr(types, PY_NAME(SimpleNamespace)), {},
+                       {{PY_NAME(write), py::make_function(stream_write_def, c.globals(), captured)},
+                        {PY_NAME(flush), py::make_function(stream_flush_def, c.globals(), captured)}});
+}
+
+// porcelain.<fn>(*args, **keywords) for a call handed the authenticated URL: its
+// output and what it raises leave without the credentials.
+Ref remote_call(Call& c, PyObject* self, PyObject* fn, PyObject* auth_url, std::initializer_list<PyObject*> args,
+                std::initializer_list<py::Keyword> keywords) {
+    Ref callable = porcelain(c, fn);
+    Ref positional = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* arg : args) PyTuple_SET_ITEM(positional.get(), i++, Py_NewRef(arg));
+    Ref named = py::new_dict();
+    for (const py::Keyword& keyword : keywords) py::setitem(named, keyword.name, keyword.value);
+    if (PyUnicode_Check(auth_url) && !py::equal(without_credentials(self, auth_url), auth_url)) {
+        py::setitem(named, PY_NAME(errstream), scrubbing_stream(c, self));
+    }
     try {
-        body();
+        return py::call_args(callable, positional, named);
     } catch (const py::PythonError&) {
         py::Caught caught;
         try {
@@ -305,10 +340,8 @@ Ref clone_repository(Call& c) {
     Ref auth_url = py::call_method(self, SELF_METHOD(get_auth_url));
     log(self, PY_NAME(debug), "开始克隆仓库: ", py::getattr(self, PY_NAME(repo_url)));
     log(self, PY_NAME(debug), "目标目录: ", py::getattr(self, PY_NAME(local_dir)));
-    credentials_kept(self, [&] {
-        py::call_kw(porcelain(c, PY_NAME(clone)), {auth_url, py::getattr(self, PY_NAME(local_dir))},
-                    {{PY_NAME(checkout), Py_True}});
-    });
+    remote_call(c, self, PY_NAME(clone), auth_url, {auth_url, py::getattr(self, PY_NAME(local_dir))},
+                {{PY_NAME(checkout), Py_True}});
     log(self, PY_NAME(debug), "仓库克隆成功!");
     return py::boolean(true);
 }
@@ -336,7 +369,7 @@ Ref pull(Call& c) {
 
 // Fetch, then merge; the remote wins unless accept_remote is false.
 void fetch_and_merge(Call& c, PyObject* self, PyObject* auth_url, PyObject* accept_remote) {
-    Ref fetch_result = py::call_kw(porcelain(c, PY_NAME(fetch)), {py::getattr(self, PY_NAME(repo))},
+    Ref fetch_result = remote_call(c, self, PY_NAME(fetch), auth_url, {py::getattr(self, PY_NAME(repo))},
                                    {{PY_NAME(remote_location), auth_url}});
     if (!py::truthy(py::getattr(fetch_result, PY_NAME(refs)))) {
         log(self, PY_NAME(debug), "仓库已经是最新版本，无需更新");
@@ -347,7 +380,7 @@ void fetch_and_merge(Call& c, PyObject* self, PyObject* auth_url, PyObject* acce
     log(self, PY_NAME(debug), "获取到的对象: ", count);
     if (py::truthy(accept_remote)) {
         log(self, PY_NAME(debug), "将强制接受远程更改，放弃本地冲突文件");
-        py::call_kw(porcelain(c, PY_NAME(pull)), {py::getattr(self, PY_NAME(repo))},
+        remote_call(c, self, PY_NAME(pull), auth_url, {py::getattr(self, PY_NAME(repo))},
                     {{PY_NAME(remote_location), auth_url}, {PY_NAME(force), Py_True}});
         log(self, PY_NAME(debug), "已强制合并远程更改");
         return;
@@ -355,7 +388,7 @@ void fetch_and_merge(Call& c, PyObject* self, PyObject* auth_url, PyObject* acce
     py::try_except(
         PyExc_Exception,
         [&] {
-            py::call_kw(porcelain(c, PY_NAME(pull)), {py::getattr(self, PY_NAME(repo))},
+            remote_call(c, self, PY_NAME(pull), auth_url, {py::getattr(self, PY_NAME(repo))},
                         {{PY_NAME(remote_location), auth_url}});
             log(self, PY_NAME(debug), "成功合并更新");
         },
@@ -393,6 +426,28 @@ Ref update_repository(Call& c) {
 }
 
 // ---- commit and push -----------------------------------------------------------------
+
+// dulwich reports a ref the remote refused to update in the push result (and on its
+// error stream) without raising; the push has failed all the same.
+void raise_refused_refs(Call& c, PyObject* result) {
+    Ref ref_status = py::getattr_optional(result, PY_NAME(ref_status));
+    if (!ref_status || !PyDict_Check(ref_status)) return;
+    Ref refusals = py::new_list();
+    Ref items = Ref::steal(PyDict_Items(ref_status));
+    py::for_each(items, [&](PyObject* item) {
+        PyObject* ref = PyTuple_GET_ITEM(item, 0);
+        PyObject* error = PyTuple_GET_ITEM(item, 1);
+        if (error == Py_None) return;
+        Ref name = PyBytes_Check(ref) ? py::call_method(ref, PY_NAME(decode), PY_STR("utf-8"), PY_STR("replace"))
+                                      : py::str(ref);
+        py::append(refusals, py::concat("Push of ref ", name, " failed: ", error));
+    });
+    if (PyList_GET_SIZE(refusals.get()) == 0) return;
+    Ref error_class = py::getattr_optional(c.global(PY_NAME(porcelain)), PY_NAME(Error));
+    Ref text = Ref::steal(PyUnicode_Join(PY_STR("; "), refusals));
+    py::raise_object(py::call(error_class ? error_class.get() : PyExc_Exception, text));
+}
+
 
 Ref push(Call& c) {
     PyObject* self = c[0];
@@ -434,10 +489,9 @@ Ref push(Call& c) {
     Ref auth_url = py::call_method(self, SELF_METHOD(get_auth_url));
     if (!py::truthy(auth_url)) auth_url = py::getattr(self, PY_NAME(repo_url));
     Ref refspec = py::concat("refs/heads/", branch, ":refs/heads/", branch);
-    credentials_kept(self, [&] {
-        py::call_kw(porcelain(c, PY_NAME(push)), {py::getattr(self, PY_NAME(repo))},
-                    {{PY_NAME(remote_location), auth_url}, {PY_NAME(refspecs), refspec}, {PY_NAME(force), c[4]}});
-    });
+    Ref result = remote_call(c, self, PY_NAME(push), auth_url, {py::getattr(self, PY_NAME(repo))},
+                             {{PY_NAME(remote_location), auth_url}, {PY_NAME(refspecs), refspec}, {PY_NAME(force), c[4]}});
+    raise_refused_refs(c, result);
     log(self, PY_NAME(info), "推送成功到 ", c[2], "/", branch);
     return py::none();
 }

@@ -1,0 +1,690 @@
+"""GitRepoOperator on real repositories: a bare remote in a temp dir reached by path,
+file:// URL and a loopback HTTPS git server behind basic auth."""
+
+import base64
+import io
+import os
+import shutil
+import socketserver
+import sys
+import threading
+import types
+from datetime import datetime
+from wsgiref.simple_server import WSGIRequestHandler, WSGIServer, make_server
+
+import pytest
+from dulwich import porcelain
+from dulwich.object_store import tree_lookup_path
+from dulwich.repo import Repo
+from dulwich.server import DictBackend
+from dulwich.web import make_wsgi_chain
+
+import tamareltools.tamarels as tamarels
+from leakcheck import assert_no_leaks
+
+G = tamarels.GitRepoOperator
+QUIET = {"errstream": io.BytesIO()}
+
+
+class Log:
+    def __init__(self):
+        self.lines = []
+
+    def debug(self, text):
+        self.lines.append(("debug", text))
+
+    def info(self, text):
+        self.lines.append(("info", text))
+
+    def warning(self, text):
+        self.lines.append(("warning", text))
+
+    def error(self, text):
+        self.lines.append(("error", text))
+
+    def texts(self, level=None):
+        return [t for lv, t in self.lines if level in (None, lv)]
+
+
+@pytest.fixture(autouse=True)
+def git_identity(tmp_path, monkeypatch, tls_context):
+    """Commits get a fixed identity; HTTPS trusts the test certificate."""
+    config = tmp_path / "gitconfig"
+    config.write_text(f"[user]\n\tname = Tester\n\temail = t@example.org\n"
+                      f"[http]\n\tsslCAInfo = {tls_context.cafile}\n")
+    monkeypatch.setenv("GIT_CONFIG_GLOBAL", str(config))
+    monkeypatch.setenv("GIT_CONFIG_NOSYSTEM", "1")
+
+
+def write(folder, files):
+    for name, content in files.items():
+        path = os.path.join(folder, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(content)
+
+
+class Remote:
+    """A bare repository and a second working copy that pushes to it."""
+
+    def __init__(self, root):
+        self.path = str(root / "remote.git")
+        Repo.init_bare(self.path, mkdir=True).close()
+        self.seed = str(root / "seed")
+        porcelain.clone(self.path, self.seed, checkout=True, **QUIET).close()
+
+    def commit(self, files, message="change", branch="master"):
+        with Repo(self.seed) as seed:
+            if branch != "master":
+                seed.refs.set_symbolic_ref(b"HEAD", b"refs/heads/" + branch.encode())
+            write(self.seed, files)
+            porcelain.add(seed, paths=[os.path.join(self.seed, n) for n in files])
+            sha = porcelain.commit(seed, message=message)
+            porcelain.push(seed, self.path, f"refs/heads/{branch}:refs/heads/{branch}", **QUIET)
+            seed.refs.set_symbolic_ref(b"HEAD", b"refs/heads/master")
+        return sha.decode()
+
+    def head(self, branch="master"):
+        with Repo(self.path) as r:
+            return r.refs[b"refs/heads/" + branch.encode()].decode()
+
+    def read(self, name, branch="master"):
+        with Repo(self.path) as r:
+            tree = r[r.refs[b"refs/heads/" + branch.encode()]].tree
+            _, sha = tree_lookup_path(r.__getitem__, tree, name.encode())
+            return r[sha].data.decode()
+
+
+@pytest.fixture
+def remote(tmp_path):
+    r = Remote(tmp_path)
+    r.first = r.commit({"a.txt": "one\n", "sub/b.txt": "bee\n"}, "first")
+    r.commit({"d.txt": "dev\n"}, "on dev", branch="dev")
+    return r
+
+
+@pytest.fixture
+def make(tmp_path):
+    """GitRepoOperator(url, tmp_path / "work", log, ...), its repository closed afterwards."""
+    made = []
+
+    def make(url, **kwargs):
+        log = kwargs.pop("log", Log())
+        op = G(url, str(tmp_path / "work"), log, **kwargs)
+        made.append(op)
+        return op
+
+    yield make
+    for op in made:
+        op.repo.close()
+
+
+def bare(**attrs):
+    """An operator without the constructor's clone, for the pure methods."""
+    op = G.__new__(G)
+    op.__dict__.update({"log": Log(), "username": None, "password": None}, **attrs)
+    return op
+
+
+# ---- the class as callers see it -------------------------------------------------
+
+
+def test_methods_and_docstrings():
+    assert [k for k in vars(G) if not k.startswith("__") or k == "__init__"] == [
+        "__init__", "pull", "clone", "push", "get_file_last_commit_time",
+        "_GitRepoOperator__is_current_repo", "_GitRepoOperator__get_auth_url",
+        "_GitRepoOperator__clone_repository", "_GitRepoOperator__update_repository",
+        "get_repo_info", "_GitRepoOperator__check_if_dirty"]
+    assert G.__init__.__doc__ is None
+    assert G.pull.__doc__ == ("拉取远程仓库更新\n\n        Args:\n            commit_hash: 指定要拉取的提交哈希，"
+                              "None表示拉取最新\n            accept_remote: 是否接受远程更改，放弃本地冲突文件，默认True\n        ")
+    assert G.push.__doc__.startswith("\n        提交更改并推送到远程仓库\n\n        Args:\n"
+                                     "            message (str): 提交信息，默认为\"Tamarel测试平台提交\"\n")
+    assert G._GitRepoOperator__is_current_repo.__qualname__ == "GitRepoOperator.__is_current_repo"
+    assert G.push.__defaults__ == ("Tamarel测试平台提交", "origin", "master", True)
+    with pytest.raises(TypeError, match=r"push\(\) got an unexpected keyword argument 'forse'"):
+        bare().push(forse=False)
+
+
+# ---- the authenticated URL ----------------------------------------------------------
+
+
+@pytest.mark.parametrize("username, password, url, expected", [
+    (None, "pw", "https://h/r.git", "https://h/r.git"),
+    ("u", "", "https://h/r.git", "https://h/r.git"),
+    ("u", "pw", "https://h/r.git", "https://u:pw@h/r.git"),
+    ("u", "pw", "http://h/r.git", "http://h/r.git"),
+    ("u", "pw", "ssh://git@h/r.git", "ssh://git@h/r.git"),
+    # reserved characters are percent-encoded, so they stay inside the user information
+    ("a@b", "p@ss:w/rd%", "https://h/r.git", "https://a%40b:p%40ss%3Aw%2Frd%25@h/r.git"),
+    ("ü", "密码", "https://h/r", "https://%C3%BC:%E5%AF%86%E7%A0%81@h/r"),
+    # only the leading scheme gets the credentials
+    ("u", "pw", "https://h/mirror?of=https://x", "https://u:pw@h/mirror?of=https://x"),
+])
+def test_auth_url(username, password, url, expected):
+    assert bare(username=username, password=password, repo_url=url)._GitRepoOperator__get_auth_url() == expected
+
+
+def test_auth_url_errors_propagate():
+    with pytest.raises(AttributeError):
+        bare(username="u", password="p", repo_url=42)._GitRepoOperator__get_auth_url()
+
+
+# ---- the identity test -----------------------------------------------------------------
+
+
+def origin_config(url, before="", after=""):
+    return (f"[core]\n\tbare = false\n{before}[remote \"origin\"]\n{after}\turl = {url}\n"
+            "\tfetch = +refs/heads/*:refs/remotes/origin/*\n")
+
+
+@pytest.mark.parametrize("config, repo_url, expected", [
+    (origin_config("https://h/Team/Repo.git"), "http://h/team/repo", True),
+    (origin_config("https://u:p%40ss@h/r.git"), "https://h/r.git", True),
+    (origin_config("https://h.github.example/r"), "https://h.githubexample/r.git", False),
+    (origin_config("https://h.gitx/r"), "https://hx/r", True),
+    (origin_config("git@h:team/r.git"), "https://h/team/r.git", False),
+    (origin_config("https://h/r/"), "https://h/r", False),
+    (origin_config("https://h/r").replace("url = ", "url="), "https://h/r", False),
+    (origin_config("https://h/r").replace("\turl", "    url"), "https://h/r", True),
+    (origin_config("https://h/r", after="[branch \"master\"]\n"), "https://h/r", False),
+    ("[core]\n\tbare = false\n", "https://h/r", False),
+    (origin_config(""), "https://h/r", False),
+])
+def test_identity(tmp_path, config, repo_url, expected):
+    (tmp_path / ".git").mkdir()
+    (tmp_path / ".git" / "config").write_text(config, encoding="utf-8")
+    op = bare(local_dir=str(tmp_path), repo_url=repo_url)
+    assert op._GitRepoOperator__is_current_repo() is expected
+    assert op.log.lines == []
+
+
+@pytest.mark.parametrize("layout", ["no dir", "no .git", "no config"])
+def test_identity_without_clone(tmp_path, layout):
+    if layout != "no dir":
+        (tmp_path / "w").mkdir()
+    if layout == "no config":
+        (tmp_path / "w" / ".git").mkdir()
+    op = bare(local_dir=str(tmp_path / "w"), repo_url="https://h/r")
+    assert op._GitRepoOperator__is_current_repo() is False
+    assert op.log.lines == []
+
+
+def test_identity_failures(tmp_path, capsys):
+    (tmp_path / ".git").mkdir()
+    (tmp_path / ".git" / "config").write_bytes(b'[remote "origin"]\n\turl = \xff\n')
+    op = bare(local_dir=str(tmp_path), repo_url="https://h/r")
+    assert op._GitRepoOperator__is_current_repo() is False
+    (line,) = op.log.lines
+    assert line[0] == "error" and line[1].startswith("读取config文件失败: 'utf-8' codec can't decode")
+    assert line[1].endswith(", None")
+    assert "UnicodeDecodeError" in capsys.readouterr().err
+
+    op = bare(local_dir=object(), repo_url="https://h/r")
+    assert op._GitRepoOperator__is_current_repo() is False
+    assert op.log.texts("error")[0].startswith("检查仓库时出错: stat: path should be")
+    assert "Traceback" in capsys.readouterr().err
+
+    class Stop(BaseException):
+        pass
+
+    class Rude:
+        def __fspath__(self):
+            raise Stop
+
+    with pytest.raises(Stop):
+        bare(local_dir=Rude(), repo_url="x")._GitRepoOperator__is_current_repo()
+
+
+# ---- clone ------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("form", ["path", "file"])
+def test_construction_clones_then_keeps(remote, make, tmp_path, form):
+    url = remote.path if form == "path" else "file://" + remote.path
+    op = make(url)
+    assert op.local_dir == str(tmp_path / "work" / "tamarel_pytest")
+    assert op.log.texts() == ["开始克隆仓库: " + url, "目标目录: " + op.local_dir, "仓库克隆成功!"]
+    assert open(os.path.join(op.local_dir, "sub", "b.txt")).read() == "bee\n"
+    assert isinstance(op.repo, Repo)
+    write(op.local_dir, {"local.txt": "mine"})
+
+    again = make(url)
+    assert again.log.texts() == ["目录已经是当前仓库，无需重新克隆"]
+    assert os.path.exists(os.path.join(op.local_dir, "local.txt"))
+    assert again.clone() is True
+
+    assert again.clone(force_clone=True) is True
+    assert again.log.texts()[2] == "⚠目录存在，删除后重新克隆..."
+    assert not os.path.exists(os.path.join(op.local_dir, "local.txt"))
+
+
+@pytest.mark.parametrize("existing", ["plain dir", "other remote"])
+def test_clone_replaces_what_is_not_this_remote(remote, make, tmp_path, existing):
+    target = tmp_path / "work" / "tamarel_pytest"
+    if existing == "plain dir":
+        target.mkdir(parents=True)
+        (target / "junk").write_text("x")
+    else:
+        (tmp_path / "o").mkdir()
+        other = Remote(tmp_path / "o")
+        other.commit({"z": "z"})
+        target.parent.mkdir()
+        porcelain.clone(other.path, str(target), checkout=True, **QUIET).close()
+    op = make(remote.path, warehouse_name="tamarel_pytest")
+    assert op.log.texts()[0] == "⚠目录存在，删除后重新克隆..."
+    assert sorted(os.listdir(target)) == [".git", "a.txt", "sub"]
+
+
+def test_clone_failure_propagates(tmp_path):
+    with pytest.raises(Exception):
+        G(str(tmp_path / "missing.git"), str(tmp_path / "w"), Log())
+
+
+# ---- pull -------------------------------------------------------------------------------
+
+
+def test_pull_on_missing_dir_clones(remote, make):
+    op = make(remote.path)
+    op.repo.close()
+    shutil.rmtree(op.local_dir)
+    op.log.lines.clear()
+    assert op.pull() is True
+    assert op.log.texts()[0] == "目录不存在，开始克隆仓库..."
+    assert os.path.exists(os.path.join(op.local_dir, "a.txt"))
+
+
+def test_pull_at_named_commit_does_nothing(remote, make):
+    op = make(remote.path)
+    op.log.lines.clear()
+    assert op.pull(commit_hash=remote.first[:8]) is None
+    assert op.log.lines == []
+    assert op.pull(commit_hash=remote.first[:4]) is True
+
+
+def test_pull_behind_takes_remote(remote, make):
+    op = make(remote.path)
+    second = remote.commit({"a.txt": "two\n", "c.txt": "new\n"}, "second")
+    write(op.local_dir, {"a.txt": "local edit\n"})
+    op.log.lines.clear()
+    assert op.pull() is True
+    assert op.log.texts() == [
+        "目录已存在并且本地不是最新的，开始拉取更新...", "当前分支: master", "开始拉取远程更新...",
+        "成功拉取更新", "获取到的对象: 3", "将强制接受远程更改，放弃本地冲突文件", "已强制合并远程更改"]
+    assert open(os.path.join(op.local_dir, "a.txt")).read() == "two\n"
+    assert open(os.path.join(op.local_dir, "c.txt")).read() == "new\n"
+    assert op.get_repo_info()["commit_hash"] == second[:8]
+
+
+def diverge(remote, op):
+    remote.commit({"a.txt": "remote\n"}, "remote side")
+    write(op.local_dir, {"a.txt": "local\n"})
+    porcelain.add(op.repo, paths=[os.path.join(op.local_dir, "a.txt")])
+    porcelain.commit(op.repo, message="local side")
+
+
+def test_pull_diverged_without_accept_remote_fails(remote, make):
+    op = make(remote.path)
+    diverge(remote, op)
+    op.log.lines.clear()
+    assert op.pull(accept_remote=False) is False
+    assert op.log.lines[-2:] == [
+        ("debug", "分支已分叉，需要手动解决冲突"),
+        ("error", "更新仓库失败: 分支已分叉，需要手动解决冲突。如需强制接受远程更改，请设置 accept_remote=True")]
+    assert open(os.path.join(op.local_dir, "a.txt")).read() == "local\n"
+
+
+def test_pull_diverged_with_accept_remote_takes_remote(remote, make):
+    op = make(remote.path)
+    diverge(remote, op)
+    write(op.local_dir, {"a.txt": "dirty too\n"})
+    assert op.pull() is True
+    assert open(os.path.join(op.local_dir, "a.txt")).read() == "remote\n"
+    assert op.get_repo_info()["commit_hash"] == remote.head()[:8]
+    assert op.get_repo_info()["is_dirty"] is False
+
+
+def test_pull_fast_forward_without_force(remote, make):
+    op = make(remote.path)
+    remote.commit({"c.txt": "c\n"})
+    op.log.lines.clear()
+    assert op.pull(accept_remote=False) is True
+    assert op.log.texts()[-1] == "成功合并更新"
+    assert os.path.exists(os.path.join(op.local_dir, "c.txt"))
+
+
+def test_pull_from_empty_remote(tmp_path, make):
+    empty = Remote(tmp_path)
+    op = make(empty.path)
+    assert op.get_repo_info()["commit_hash"] == "unknown"
+    op.log.lines.clear()
+    assert op.pull() is True
+    assert op.log.texts() == ["目录已存在并且本地不是最新的，开始拉取更新...", "当前分支: master",
+                              "开始拉取远程更新...", "仓库已经是最新版本，无需更新"]
+
+
+def test_pull_unreachable_remote(remote, make, tmp_path):
+    op = make(remote.path)
+    os.rename(remote.path, str(tmp_path / "gone.git"))
+    assert op.pull() is False
+    assert op.log.texts("error")[0].startswith("更新仓库失败: ")
+
+
+def test_pull_other_merge_error_text(remote, make, monkeypatch):
+    op = make(remote.path)
+    remote.commit({"c.txt": "c\n"})
+
+    def refuse(*args, **kwargs):
+        raise ValueError("disk full")
+
+    monkeypatch.setattr(tamarels, "porcelain", types.SimpleNamespace(**{**vars(porcelain), "pull": refuse}))
+    assert op.pull(accept_remote=False) is False
+    assert op.log.lines[-1] == ("error", "更新仓库失败: disk full")
+
+
+def test_pull_branch_with_slash_and_detached(remote, make):
+    op = make(remote.path)
+    op.repo.refs[b"refs/heads/feature/x"] = op.repo.refs[b"refs/heads/master"]
+    op.repo.refs.set_symbolic_ref(b"HEAD", b"refs/heads/feature/x")
+    op.log.lines.clear()
+    op.pull()
+    assert "当前分支: feature/x" in op.log.texts()
+    with open(os.path.join(op.local_dir, ".git", "HEAD"), "w") as f:
+        f.write(remote.first + "\n")
+    op.log.lines.clear()
+    op.pull()
+    assert "当前分支: " + remote.first in op.log.texts()
+
+
+# ---- commit and push ----------------------------------------------------------------------
+
+
+def test_push_nothing_to_commit(remote, make):
+    op = make(remote.path)
+    write(op.local_dir, {"untracked.txt": "u"})
+    op.log.lines.clear()
+    assert op.push() is None
+    assert op.log.texts() == ["没有需要提交的更改"]
+    assert remote.head() == remote.first
+
+
+def test_push_modified_new_and_deleted(remote, make, capsys):
+    op = make(remote.path)
+    write(op.local_dir, {"a.txt": "edited\n", "new.txt": "fresh\n"})
+    os.remove(os.path.join(op.local_dir, "sub", "b.txt"))
+    op.log.lines.clear()
+    assert op.push(message="平台提交") is None
+    printed = capsys.readouterr().out.splitlines()
+    assert sorted(printed) == sorted(f"{op.local_dir} {p}" for p in ("a.txt", "new.txt", "sub/b.txt"))
+    assert op.log.texts() == ["提交成功: 平台提交", "推送成功到 origin/master"]
+    assert remote.read("a.txt") == "edited\n" and remote.read("new.txt") == "fresh\n"
+    assert remote.read("sub/b.txt") == "bee\n"  # the deletion is not staged
+    with Repo(remote.path) as r:
+        assert r[r.head()].message == "平台提交".encode()
+
+
+def test_push_staged_only_to_other_branch(remote, make):
+    op = make(remote.path)
+    op.repo.refs[b"refs/heads/dev"] = op.repo.refs[b"refs/heads/master"]
+    op.repo.refs.set_symbolic_ref(b"HEAD", b"refs/heads/dev")
+    write(op.local_dir, {"s.txt": "staged\n"})
+    porcelain.add(op.repo, paths=[os.path.join(op.local_dir, "s.txt")])
+    before_dev = remote.head("dev")
+    op.log.lines.clear()
+    op.push(remote_name="upstream", branch="dev")
+    assert op.log.texts()[-1] == "推送成功到 upstream/dev"
+    assert remote.head("dev") != before_dev and remote.read("s.txt", "dev") == "staged\n"
+    assert remote.head() == remote.first
+
+
+def test_push_refused(remote, make):
+    op = make(remote.path)
+    diverge(remote, op)
+    write(op.local_dir, {"a.txt": "again\n"})
+    with pytest.raises(Exception, match=r"^\(b'[0-9a-f]{40}', b'[0-9a-f]{40}'\)$"):  # diverged
+        op.push(force=False)
+    write(op.local_dir, {"a.txt": "forced\n"})
+    op.push()  # forced: the local history replaces the remote's
+    assert remote.read("a.txt") == "forced\n"
+
+
+def test_push_undecodable_path(remote, make, capsys):
+    op = make(remote.path)
+    write(op.local_dir, {"ok.txt": "fine"})
+    with open(os.path.join(os.fsencode(op.local_dir), b"bad\xff.txt"), "w") as f:
+        f.write("x")
+    write(op.local_dir, {"a.txt": "changed"})
+    op.log.lines.clear()
+    op.push()
+    warning = op.log.texts("warning")
+    assert len(warning) == 1 and warning[0].startswith("无法解码文件路径: 'utf-8' codec can't decode byte 0xff")
+    assert remote.read("ok.txt") == "fine"
+
+
+def test_push_str_status_entries(remote, make, monkeypatch):
+    op = make(remote.path)
+    write(op.local_dir, {"a.txt": "changed"})
+
+    def status(repo):
+        st = porcelain.status(repo)
+        return st._replace(unstaged=[p.decode() for p in st.unstaged])
+
+    monkeypatch.setattr(tamarels, "porcelain", types.SimpleNamespace(**{**vars(porcelain), "status": status}))
+    op.push()
+    assert remote.read("a.txt") == "changed"
+
+
+def test_push_without_working_copy():
+    with pytest.raises(FileNotFoundError, match="^本地仓库目录不存在: /nowhere$"):
+        bare(local_dir="/nowhere").push()
+
+
+# ---- repository information -----------------------------------------------------------------
+
+
+def test_repo_info_states(remote, make):
+    op = make(remote.path)
+    assert op.get_repo_info() == {"active_branch": "master", "commit_hash": remote.first[:8],
+                                  "is_dirty": False, "remote_url": remote.path}
+    write(op.local_dir, {"untracked.txt": "u"})
+    assert op.get_repo_info()["is_dirty"] is False
+    write(op.local_dir, {"a.txt": "edited"})
+    assert op.get_repo_info()["is_dirty"] is True
+    porcelain.add(op.repo, paths=[os.path.join(op.local_dir, "a.txt")])
+    assert op._GitRepoOperator__check_if_dirty(op.repo) is True
+
+    op.repo.refs.set_symbolic_ref(b"HEAD", b"refs/heads/feature/new")
+    info = op.get_repo_info()
+    assert (info["active_branch"], info["commit_hash"]) == ("feature/new", "unknown")
+    op.repo.refs[b"refs/heads/feature/new"] = remote.first.encode()
+    assert op.get_repo_info()["commit_hash"] == remote.first[:8]
+
+    with open(os.path.join(op.local_dir, ".git", "HEAD"), "w") as f:
+        f.write(remote.first + "\n")
+    info = op.get_repo_info()
+    assert (info["active_branch"], info["commit_hash"]) == ("unknown", remote.first[:8])
+
+
+def test_repo_info_without_working_copy():
+    assert bare(local_dir="/nowhere").get_repo_info() is None
+
+
+def test_last_commit_time(remote, make):
+    op = make(remote.path)
+    with Repo(remote.path) as r:
+        expected = datetime.fromtimestamp(r[remote.first.encode()].commit_time)
+    assert op.get_file_last_commit_time("sub/b.txt") == expected
+    if os.sep == "/":  # the existence check sees a file with a backslash in its name
+        write(op.local_dir, {"sub\\b.txt": "literal"})
+    assert op.get_file_last_commit_time("sub\\b.txt") == expected
+    assert op.get_file_last_commit_time(os.path.join(op.local_dir, "sub", "b.txt")) == expected
+    write(op.local_dir, {"never.txt": "n"})
+    op.log.lines.clear()
+    assert op.get_file_last_commit_time("never.txt") is None
+    assert op.log.lines == []
+    assert op.get_file_last_commit_time("missing.txt") is None
+    assert op.log.lines[-1] == ("error", "文件不存在: missing.txt")
+    gone = bare(local_dir="/nowhere")
+    assert gone.get_file_last_commit_time("a.txt") is None
+    assert gone.log.lines == [("error", "本地仓库目录不存在: /nowhere")]
+
+
+# ---- credentials over HTTPS ------------------------------------------------------------------
+
+
+USER, PASSWORD = "tester", "p@ss:w/rd%?#"
+
+
+@pytest.fixture
+def https_remote(remote, tls_context):
+    """remote served by dulwich's WSGI application behind basic auth on 127.0.0.1."""
+    remote.served = Repo(remote.path)
+    app = make_wsgi_chain(DictBackend({"/repo.git": remote.served}))
+    expected = "Basic " + base64.b64encode(f"{USER}:{PASSWORD}".encode()).decode()
+
+    def guarded(environ, start_response):
+        if environ.get("HTTP_AUTHORIZATION") != expected:
+            start_response("401 Unauthorized", [("WWW-Authenticate", 'Basic realm="git"')])
+            return [b"denied"]
+        return app(environ, start_response)
+
+    class Server(socketserver.ThreadingMixIn, WSGIServer):
+        daemon_threads = True
+
+    class Quiet(WSGIRequestHandler):
+        def log_message(self, *args):
+            pass
+
+    server = make_server("127.0.0.1", 0, guarded, server_class=Server, handler_class=Quiet)
+    server.socket = tls_context.wrap_socket(server.socket, server_side=True)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    remote.url = f"https://127.0.0.1:{server.server_address[1]}/repo.git"
+    yield remote
+    server.shutdown()
+    server.server_close()
+    remote.served.close()
+
+
+def no_secret(op, capfd):
+    out, err = capfd.readouterr()
+    seen = "\n".join(op.log.texts()) + out + err
+    for secret in (PASSWORD, "p%40ss%3Aw%2Frd%25%3F%23"):
+        assert secret not in seen
+
+
+def test_https_clone_pull_push(https_remote, make, capfd, monkeypatch):
+    op = make(https_remote.url, username=USER, password=PASSWORD)
+    assert os.path.exists(os.path.join(op.local_dir, "a.txt"))
+    assert op.log.texts()[0] == "开始克隆仓库: " + https_remote.url
+
+    again = make(https_remote.url, username=USER, password=PASSWORD)
+    assert again.log.texts() == ["目录已经是当前仓库，无需重新克隆"]
+
+    https_remote.commit({"a.txt": "from the server\n"})
+    assert op.pull() is True
+    assert open(os.path.join(op.local_dir, "a.txt")).read() == "from the server\n"
+
+    write(op.local_dir, {"pushed.txt": "over https\n", "a.txt": "edited\n"})
+    dulwich_output = io.BytesIO()
+    monkeypatch.setattr(porcelain, "default_bytes_err_stream", dulwich_output, raising=False)
+    op.push()
+    assert https_remote.read("pushed.txt") == "over https\n"
+    assert f"Push to {https_remote.url} successful.".encode() in dulwich_output.getvalue()
+    no_secret(op, capfd)
+
+    # the server refuses to update its ref: a failure, not a success
+    def read_only(*args, **kwargs):
+        raise OSError("read-only file system")
+
+    https_remote.served.refs.set_if_equals = read_only
+    write(op.local_dir, {"a.txt": "refused\n"})
+    op.log.lines.clear()
+    with pytest.raises(porcelain.Error, match="^Push of ref refs/heads/master failed: failed to write$"):
+        op.push()
+    assert op.log.texts() == ["提交成功: Tamarel测试平台提交"]
+    assert https_remote.read("a.txt") == "edited\n"
+    no_secret(op, capfd)
+
+
+def test_https_wrong_credentials(https_remote, make, tmp_path, capfd):
+    with pytest.raises(Exception) as raised:
+        G(https_remote.url, str(tmp_path / "w"), Log(), username=USER, password=PASSWORD + "x")
+    assert PASSWORD not in str(raised.value)
+
+    op = make(https_remote.url, username=USER, password=PASSWORD)
+    op.password = "wrong"
+    assert op.pull() is False
+    assert op.log.texts("error")[0].startswith("更新仓库失败: ")
+    no_secret(op, capfd)
+
+
+def test_credentials_scrubbed_from_dulwich_errors(https_remote, make, monkeypatch, capfd):
+    op = make(https_remote.url, username=USER, password=PASSWORD)
+
+    def failing(repo, remote_location=None, **kwargs):
+        raise RuntimeError(f"cannot reach {remote_location} as {USER}:{PASSWORD}@")
+
+    monkeypatch.setattr(tamarels, "porcelain", types.SimpleNamespace(
+        **{**vars(porcelain), "fetch": failing, "push": failing, "clone": failing}))
+    assert op.pull() is False
+    assert op.log.texts("error")[-1] == f"更新仓库失败: cannot reach {https_remote.url} as "
+    write(op.local_dir, {"a.txt": "n"})
+    with pytest.raises(RuntimeError) as raised:
+        op.push()
+    assert str(raised.value) == f"cannot reach {https_remote.url} as "
+    with pytest.raises(RuntimeError) as raised:
+        op.clone(force_clone=True)
+    assert PASSWORD not in str(raised.value)
+    no_secret(op, capfd)
+
+
+# ---- leaks, with dulwich replaced by cheap fakes -----------------------------------------
+
+
+class FakeRefs:
+    def __init__(self, head):
+        self.head = head
+
+    def read_ref(self, name):
+        return self.head if name == b"HEAD" else b"0123456789abcdef0123456789abcdef01234567"
+
+
+def test_no_leaks(tmp_path, monkeypatch):
+    os.makedirs(tmp_path / ".git")
+    (tmp_path / ".git" / "config").write_text(origin_config("https://u:p@h/r.git"))
+    (tmp_path / "f.txt").write_text("f")
+    status = types.SimpleNamespace(staged={"add": [], "delete": [], "modify": [b"m"]},
+                                   unstaged=[b"f.txt", "g.txt"], untracked=[b"\xff"])
+
+    class Diverged(Exception):
+        pass
+
+    def pull(repo, remote_location=None, force=False, errstream=None):
+        if not force:
+            raise Diverged()
+
+    monkeypatch.setattr(tamarels, "porcelain", types.SimpleNamespace(
+        status=lambda repo: status, add=lambda repo, paths: None, commit=lambda repo, message: b"",
+        push=lambda repo, **kw: None, fetch=lambda repo, **kw: types.SimpleNamespace(refs={b"HEAD": b"x"}),
+        pull=pull))
+    Diverged.__name__ = "DivergedBranches"
+    walker = [types.SimpleNamespace(commit=types.SimpleNamespace(commit_time=1_700_000_000))]
+    repo = types.SimpleNamespace(refs=FakeRefs(b"ref: refs/heads/feature/x"),
+                                 get_walker=lambda paths, max_entries: iter(walker))
+    op = bare(local_dir=str(tmp_path), repo_url="https://h/r", username="u", password="p:@", repo=repo)
+    op.log = types.SimpleNamespace(debug=len, info=len, warning=len, error=len)
+    monkeypatch.setattr(tamarels, "print", lambda *a: None, raising=False)
+    assert op.push() is None and op.pull("ffffffff") is True and op.pull("01234567") is None
+    assert op._GitRepoOperator__update_repository(False) is False
+    assert op.get_repo_info()["active_branch"] == "feature/x"
+    for method, args in [("get_repo_info", ()), ("_GitRepoOperator__is_current_repo", ()),
+                         ("_GitRepoOperator__get_auth_url", ()), ("push", ()),
+                         ("_GitRepoOperator__update_repository", (False,)),
+                         ("_GitRepoOperator__update_repository", (True,)),
+                         ("get_file_last_commit_time", ("f.txt",)), ("pull", ("ffffffff",))]:
+        assert_no_leaks(getattr(op, method), *args, repeat=500)
+    op.local_dir = 1.5  # the failure path, its traceback printed to a sink
+    with open(os.devnull, "w") as sink:
+        monkeypatch.setattr(sys, "stderr", sink)
+        assert_no_leaks(op._GitRepoOperator__is_current_repo, repeat=300)
