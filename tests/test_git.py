@@ -463,15 +463,19 @@ def test_push_undecodable_path(remote, make, capsys):
 
 def test_push_str_status_entries(remote, make, monkeypatch):
     op = make(remote.path)
-    write(op.local_dir, {"a.txt": "changed"})
+    write(op.local_dir, {"a.txt": "changed", "新.txt": "new"})
+    with open(os.path.join(os.fsencode(op.local_dir), b"bad\xff.txt"), "w") as f:
+        f.write("x")
 
     def status(repo):
         st = porcelain.status(repo)
-        return st._replace(unstaged=[p.decode() for p in st.unstaged])
+        return st._replace(unstaged=[os.fsdecode(p) for p in st.unstaged],
+                           untracked=[os.fsdecode(p) for p in st.untracked])
 
     monkeypatch.setattr(tamarels, "porcelain", types.SimpleNamespace(**{**vars(porcelain), "status": status}))
     op.push()
-    assert remote.read("a.txt") == "changed"
+    assert remote.read("a.txt") == "changed" and remote.read("新.txt") == "new"
+    assert op.log.texts("warning")[0].startswith("无法解码文件路径: 'utf-8' codec can't decode byte 0xff")
 
 
 def test_push_without_working_copy():

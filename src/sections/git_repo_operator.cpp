@@ -201,9 +201,15 @@ bool staged_lists_filled(PyObject* staged) {
     return filled;
 }
 
-// A status entry as text: bytes decoded as UTF-8, str entries as they are.
+// A status entry as text: bytes decoded as UTF-8, str entries as they are. A str
+// entry holding a name that is not UTF-8 (escaped as surrogates) fails like the
+// bytes would, with UnicodeDecodeError.
 Ref path_text(PyObject* entry) {
-    if (PyUnicode_Check(entry)) return Ref::borrow(entry);
+    if (PyUnicode_Check(entry)) {
+        if (PyUnicode_IS_ASCII(entry)) return Ref::borrow(entry);
+        Ref raw = Ref::steal(PyUnicode_AsEncodedString(entry, "utf-8", "surrogateescape"));
+        return py::call_method(raw, PY_NAME(decode), PY_STR("utf-8"));
+    }
     return py::call_method(entry, PY_NAME(decode), PY_STR("utf-8"));
 }
 
