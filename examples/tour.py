@@ -1,6 +1,8 @@
 """A short tour of tamareltools.tamarels: what it offers and how it is called."""
 
 import inspect
+import os
+import tempfile
 
 import tamareltools.tamarels as tamarels
 from tamareltools.exceptions import TamarelToolsError
@@ -58,6 +60,44 @@ def main():
         tamarels.Tamarel.replace_str(host, data="x")
     except TypeError as e:
         print("with Python's argument errors:", e)
+
+    print()
+    working_copy()
+
+
+class PrintLog:
+    """Any object with debug/info/warning/error(text) is a logger for the operator."""
+
+    def debug(self, text):
+        print("  [debug]", text)
+
+    def info(self, text):
+        print("  [info]", text)
+
+    def warning(self, text):
+        print("  [warning]", text)
+
+    def error(self, text):
+        print("  [error]", text)
+
+
+def working_copy():
+    from dulwich import porcelain
+    from dulwich.repo import Repo
+
+    with tempfile.TemporaryDirectory() as root:
+        remote = os.path.join(root, "tests.git")
+        Repo.init_bare(remote, mkdir=True).close()
+        print("GitRepoOperator on a fresh remote:")
+        op = tamarels.GitRepoOperator(remote, root, PrintLog(), warehouse_name="cases")
+        with open(os.path.join(op.local_dir, "test_login.py"), "w") as f:
+            f.write("def test_login():\n    assert True\n")
+        porcelain.add(op.repo, paths=[os.path.join(op.local_dir, "test_login.py")])
+        op.push(message="first case")
+        print("  info:", op.get_repo_info())
+        print("  last commit of test_login.py:", op.get_file_last_commit_time("test_login.py"))
+        print("  pull:", op.pull())
+        op.repo.close()
 
 
 if __name__ == "__main__":

@@ -17,7 +17,7 @@ from email.mime.text import MIMEText as MIMEText
 from pathlib import Path as Path
 from threading import Thread as Thread
 from collections.abc import Iterable, Mapping
-from typing import Any
+from typing import Any, Protocol, TypedDict
 
 from dulwich import porcelain as porcelain
 from dulwich.repo import Repo as Repo
@@ -57,7 +57,42 @@ class Tamarel:
     @staticmethod
     def replace_str(self: Any, data: Any, m_0002: Any, tamarel_tools_error: type[BaseException]) -> Any: ...
 
-class GitRepoOperator: ...
+class _Logger(Protocol):
+    def debug(self, message: str, /) -> object: ...
+    def info(self, message: str, /) -> object: ...
+    def warning(self, message: str, /) -> object: ...
+    def error(self, message: str, /) -> object: ...
+
+# One local working copy of one remote repository, kept in step through dulwich.
+class GitRepoOperator:
+    repo_url: str
+    local_dir: str
+    username: str | None
+    password: str | None
+    log: _Logger
+    repo: Repo
+    def __init__(
+        self,
+        repo_url: str,
+        root_path: str | os.PathLike[str],
+        log: _Logger,
+        username: str | None = None,
+        password: str | None = None,
+        warehouse_name: str = "tamarel_pytest",
+    ) -> None: ...
+    def pull(self, commit_hash: str | None = None, accept_remote: bool = True) -> bool | None: ...
+    def clone(self, force_clone: bool = False) -> bool: ...
+    def push(
+        self, message: str = "Tamarel测试平台提交", remote_name: str = "origin", branch: str = "master", force: bool = True
+    ) -> None: ...
+    def get_file_last_commit_time(self, file_path: str | os.PathLike[str]) -> datetime | None: ...
+    def get_repo_info(self) -> _RepoInfo | None: ...
+
+class _RepoInfo(TypedDict):
+    active_branch: str
+    commit_hash: str
+    is_dirty: bool
+    remote_url: str
 
 # REST view handlers: the view instance (or class) positionally, everything else as
 # keywords (request, response_data, log, message entries, model and error classes).
