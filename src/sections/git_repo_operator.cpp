@@ -66,36 +66,50 @@ Ref percent_encoded(PyObject* value) {
     return py::text(out);
 }
 
-// text.replace(needle, replacement) for str or bytes text; an empty needle changes nothing.
-Ref replaced(Ref text, PyObject* needle, const char* replacement) {
-    if (PyUnicode_GET_LENGTH(needle) == 0) return text;
-    if (PyUnicode_Check(text)) {
-        return Ref::steal(PyUnicode_Replace(text, needle, py::text(replacement), -1));
-    }
-    Ref needle_bytes = Ref::steal(PyUnicode_AsUTF8String(needle));
-    Ref replacement_bytes = Ref::steal(PyBytes_FromString(replacement));
-    return py::call_method(text, PY_NAME(replace), needle_bytes, replacement_bytes);
-}
-
-// `text` (str or bytes) without the operator's credentials: the user information of
-// the authenticated URL, encoded or raw, is dropped, and the password masked.
-Ref without_credentials(PyObject* self, PyObject* text) {
-    Ref result = Ref::borrow(text);
+// What is taken out of texts that may quote the authenticated URL: pairs (needle,
+// replacement) -- the user information, encoded as in the URL or raw, is dropped and
+// the password masked. Empty without both credentials.
+Ref secrets(PyObject* self) {
+    Ref pairs = py::new_list();
     Ref username = py::getattr_optional(self, PY_NAME(username));
     Ref password = py::getattr_optional(self, PY_NAME(password));
-    if (!username || !password || !py::truthy(username) || !py::truthy(password)) return result;
-    Ref user_text = py::str(username);
-    Ref password_text = py::str(password);
-    Ref encoded_password = percent_encoded(password_text);
-    result = replaced(std::move(result), py::concat(percent_encoded(user_text), ":", encoded_password, "@"), "");
-    result = replaced(std::move(result), py::concat(user_text, ":", password_text, "@"), "");
-    result = replaced(std::move(result), password_text, "***");
-    return replaced(std::move(result), encoded_password, "***");
+    if (username && password && py::truthy(username) && py::truthy(password)) {
+        Ref user_text = py::str(username);
+        Ref password_text = py::str(password);
+        Ref encoded_password = percent_encoded(password_text);
+        auto add = [&](const Ref& needle, const char* replacement) {
+            if (PyUnicode_GET_LENGTH(needle.get()) > 0) py::append(pairs, py::tuple(needle, py::text(replacement)));
+        };
+        add(py::concat(percent_encoded(user_text), ":", encoded_password, "@"), "");
+        add(py::concat(user_text, ":", password_text, "@"), "");
+        add(password_text, "***");
+        add(encoded_password, "***");
+    }
+    return Ref::steal(PyList_AsTuple(pairs));
 }
 
-// The raised exception `exc` and those it was raised from, with the credentials taken
-// out of their arguments (dulwich errors can quote the URL they were given).
-void drop_credentials(PyObject* self, PyObject* exc) {
+// `text` (str or bytes) with every secret replaced.
+Ref scrubbed(PyObject* secrets, PyObject* text) {
+    Ref result = Ref::borrow(text);
+    const bool is_text = PyUnicode_Check(text);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(secrets); ++i) {
+        PyObject* needle = PyTuple_GET_ITEM(PyTuple_GET_ITEM(secrets, i), 0);
+        PyObject* replacement = PyTuple_GET_ITEM(PyTuple_GET_ITEM(secrets, i), 1);
+        if (is_text) {
+            result = Ref::steal(PyUnicode_Replace(result, needle, replacement, -1));
+        } else {
+            result = py::call_method(result, PY_NAME(replace), Ref::steal(PyUnicode_AsUTF8String(needle)),
+                                     Ref::steal(PyUnicode_AsUTF8String(replacement)));
+        }
+    }
+    return result;
+}
+
+Ref without_credentials(PyObject* self, PyObject* text) { return scrubbed(secrets(self), text); }
+
+// The raised exception `exc` and those it was raised from, with the secrets taken out
+// of their arguments (dulwich errors can quote the URL they were given).
+void drop_credentials(PyObject* secrets, PyObject* exc) {
     Ref current = Ref::borrow(exc);
     for (int depth = 0; current && depth < 16; ++depth) {
         Ref args = py::getattr(current, PY_NAME(args));
@@ -105,8 +119,7 @@ void drop_credentials(PyObject* self, PyObject* exc) {
             bool changed = false;
             for (Py_ssize_t i = 0; i < n; ++i) {
                 PyObject* arg = PyTuple_GET_ITEM(args.get(), i);
-                Ref kept = (PyUnicode_Check(arg) || PyBytes_Check(arg)) ? without_credentials(self, arg)
-                                                                        : Ref::borrow(arg);
+                Ref kept = (PyUnicode_Check(arg) || PyBytes_Check(arg)) ? scrubbed(secrets, arg) : Ref::borrow(arg);
                 changed = changed || !py::equal(kept, arg);
                 PyTuple_SET_ITEM(cleaned.get(), i, kept.release());
             }
@@ -119,24 +132,21 @@ void drop_credentials(PyObject* self, PyObject* exc) {
 
 // The writer dulwich gets as its error stream while the URL carries credentials: it
 // quotes the URL in what it writes ("Push to <url> successful."), so the text goes to
-// dulwich's usual stream without them.
-Ref stream_write(Call& c) {
-    PyObject* captured = c.closure();  // (operator, target stream)
-    PyObject* target = PyTuple_GET_ITEM(captured, 1);
-    if (target == Py_None) return py::none();
-    return py::call_method(target, PY_NAME(write), without_credentials(PyTuple_GET_ITEM(captured, 0), c[0]));
-}
-Ref stream_flush(Call& c) {
+// dulwich's usual stream without them. Its closure is (secrets, target stream or None).
+Ref stream_call(Call& c, PyObject* method, PyObject* data) {
     PyObject* target = PyTuple_GET_ITEM(c.closure(), 1);
     if (target == Py_None) return py::none();
-    return py::call_method(target, PY_NAME(flush));
+    if (!data) return py::call_method(target, method);
+    return py::call_method(target, method, scrubbed(PyTuple_GET_ITEM(c.closure(), 0), data));
 }
+Ref stream_write(Call& c) { return stream_call(c, PY_NAME(write), c[0]); }
+Ref stream_flush(Call& c) { return stream_call(c, PY_NAME(flush), nullptr); }
 const py::FunctionDef stream_write_def{"write", "GitRepoOperator.<locals>.write", "data", nullptr, stream_write};
 const py::FunctionDef stream_flush_def{"flush", "GitRepoOperator.<locals>.flush", "", nullptr, stream_flush};
 
-Ref scrubbing_stream(Call& c, PyObject* self) {
+Ref scrubbing_stream(Call& c, PyObject* secrets) {
     Ref target = py::getattr_optional(c.global(PY_NAME(porcelain)), PY_NAME(default_bytes_err_stream));
-    Ref captured = py::tuple(self, target ? target.get() : Py_None);
+    Ref captured = py::tuple(secrets, target ? target.get() : Py_None);
     Ref types = Ref::steal(PyImport_ImportModule("types"));
     return py::call_kw(py::getattr(types, PY_NAME(SimpleNamespace)), {},
                        {{PY_NAME(write), py::make_function(stream_write_def, c.globals(), captured)},
@@ -153,15 +163,16 @@ Ref remote_call(Call& c, PyObject* self, PyObject* fn, PyObject* auth_url, std::
     for (PyObject* arg : args) PyTuple_SET_ITEM(positional.get(), i++, Py_NewRef(arg));
     Ref named = py::new_dict();
     for (const py::Keyword& keyword : keywords) py::setitem(named, keyword.name, keyword.value);
-    if (PyUnicode_Check(auth_url) && !py::equal(without_credentials(self, auth_url), auth_url)) {
-        py::setitem(named, PY_NAME(errstream), scrubbing_stream(c, self));
+    Ref secret = secrets(self);
+    if (PyUnicode_Check(auth_url) && !py::equal(scrubbed(secret, auth_url), auth_url)) {
+        py::setitem(named, PY_NAME(errstream), scrubbing_stream(c, secret));
     }
     try {
         return py::call_args(callable, positional, named);
     } catch (const py::PythonError&) {
         py::Caught caught;
         try {
-            drop_credentials(self, caught);
+            drop_credentials(secret, caught);
         } catch (const py::PythonError&) {
             PyErr_Clear();  // the original error matters more than its cleaning
         }
