@@ -7,12 +7,15 @@ PY        := $(VENV)/bin/python
 ASAN_VENV := .venv-asan
 ASAN_PY   := $(ASAN_VENV)/bin/python
 PIP_FLAGS := --quiet --disable-pip-version-check
+# Every build tool lives in the virtual environment: nothing but a C++20 compiler and
+# Python 3.13 is taken from the machine.
+BUILD_TOOLS := pip scikit-build-core "cmake>=3.26" ninja
 
 .PHONY: install demo test bench sanitize clean
 
 $(PY):
 	$(PYTHON313) -m venv $(VENV)
-	$(PY) -m pip install $(PIP_FLAGS) --upgrade pip scikit-build-core
+	$(PY) -m pip install $(PIP_FLAGS) --upgrade $(BUILD_TOOLS)
 
 # Rebuilt on every call; the CMake build tree under build/ keeps it incremental.
 install: $(PY)
@@ -22,6 +25,7 @@ demo: install
 	$(PY) examples/tour.py
 
 test: install
+	$(PY) -m mypy.stubtest tamareltools.tamarels
 	$(PY) -m pytest tests -q
 
 bench: install
@@ -30,7 +34,7 @@ bench: install
 # AddressSanitizer + UndefinedBehaviorSanitizer build, running the whole suite.
 sanitize:
 	test -x $(ASAN_PY) || $(PYTHON313) -m venv $(ASAN_VENV)
-	$(ASAN_PY) -m pip install $(PIP_FLAGS) --upgrade pip scikit-build-core
+	$(ASAN_PY) -m pip install $(PIP_FLAGS) --upgrade $(BUILD_TOOLS)
 	$(ASAN_PY) -m pip install $(PIP_FLAGS) --no-build-isolation \
 	    -C cmake.define.TAMARELS_SANITIZE=ON -C cmake.build-type=Debug \
 	    -C build-dir=build/asan ".[test]"

@@ -1,11 +1,11 @@
 import os
 import ssl
-import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(__file__))
 
 import pytest
+import trustme
 
 import tamareltools.tamarels as tamarels
 
@@ -17,15 +17,13 @@ def module():
 
 @pytest.fixture(scope="session")
 def tls_context(tmp_path_factory):
-    """A server-side TLS context with a self-signed certificate for localhost and
-    127.0.0.1; the certificate file is its `cafile` attribute."""
-    folder = tmp_path_factory.mktemp("tls")
-    key, cert = folder / "key.pem", folder / "cert.pem"
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", str(key),
-                    "-out", str(cert), "-days", "1", "-subj", "/CN=localhost",
-                    "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"],
-                   check=True, capture_output=True)
+    """A server-side TLS context with a certificate for localhost and 127.0.0.1; the
+    file of the authority that signed it is its `cafile` attribute."""
+    authority = trustme.CA()
+    certificate = authority.issue_cert("localhost", "127.0.0.1")
     context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-    context.load_cert_chain(str(cert), str(key))
-    context.cafile = str(cert)
+    certificate.configure_cert(context)
+    cafile = tmp_path_factory.mktemp("tls") / "ca.pem"
+    authority.cert_pem.write_to_path(str(cafile))
+    context.cafile = str(cafile)
     return context

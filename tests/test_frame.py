@@ -54,11 +54,11 @@ def test_namespace_order_follows_the_sections():
 
 def test_all_and_test_attributes():
     assert type(tamarels.__all__) is list
-    assert set(tamarels.__all__) <= {
+    assert tamarels.__all__ == [
         "Tamarel", "test", "get", "post", "put", "delete", "inside_post", "inside_put",
         "inside_delete", "GitRepoOperator", "pytest_test_case", "read_allure_json_results",
         "delete_allure_results", "ass", "build_decision_tree",
-        "get_execution_order_with_config_ids"}
+        "get_execution_order_with_config_ids"]
     assert tamarels.__test__ == {}
     star = {}
     exec("from tamareltools.tamarels import *", star)
@@ -66,6 +66,10 @@ def test_all_and_test_attributes():
 
 
 def test_standard_module_attributes():
+    import tamareltools
+    from importlib.metadata import version
+    assert tamareltools.__version__ == version("tamareltools")
+    assert type(tamarels.get).__module__ == "builtins"  # a str, as for Python's function type
     assert tamarels.__name__ == "tamareltools.tamarels"
     assert tamarels.__package__ == "tamareltools"
     assert tamarels.__doc__ is None

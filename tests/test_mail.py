@@ -121,3 +121,22 @@ def test_wrong_calls():
         T.s(failing, ValueError())
     with pytest.raises(TypeError, match="got multiple values for argument 'username'"):
         T.s(failing, ValueError(), "tb", "a", username="b")
+
+
+@pytest.mark.parametrize("environment", [False, True])
+def test_settings_from_the_environment(inbox, monkeypatch, environment):
+    for name in ("TAMARELS_MAIL_SENDER", "TAMARELS_MAIL_HOST", "TAMARELS_MAIL_CODE"):
+        monkeypatch.delenv(name, raising=False)
+    if environment:
+        monkeypatch.setenv("TAMARELS_MAIL_SENDER", "ops@example.net")
+        monkeypatch.setenv("TAMARELS_MAIL_HOST", "smtp.example.net")
+        monkeypatch.setenv("TAMARELS_MAIL_CODE", "zyxwvutsrqponmlk")
+    T.s(failing, KeyError("k"), "tb")
+    mail_from, rcpt_tos, message, _ = delivered(inbox)
+    if environment:
+        assert (mail_from, rcpt_tos, message["From"]) == ("ops@example.net", ["ops@example.net"], "ops@example.net")
+        assert inbox.connected == ["smtp.example.net"]
+        assert inbox.logins == [("ops@example.net", "zyxwvutsrqponmlk")]
+    else:  # the build settings
+        assert inbox.logins == [("tamarel-alerts@example.com", "aaaaaaaaaaaaaaaa")]
+        assert inbox.connected == ["smtp.example.com"]

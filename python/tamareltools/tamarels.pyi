@@ -25,7 +25,24 @@ from tamareltools.exceptions import TamarelToolsError as TamarelToolsError
 from tamareltools.exceptions.error_msg import ERROR_MSG_0019 as ERROR_MSG_0019
 from tamareltools.exceptions.error_msg import ERROR_MSG_0021 as ERROR_MSG_0021
 
-__all__: list[str]
+__all__ = [
+    "Tamarel",
+    "test",
+    "get",
+    "post",
+    "put",
+    "delete",
+    "inside_post",
+    "inside_put",
+    "inside_delete",
+    "GitRepoOperator",
+    "pytest_test_case",
+    "read_allure_json_results",
+    "delete_allure_results",
+    "ass",
+    "build_decision_tree",
+    "get_execution_order_with_config_ids",
+]
 __test__: dict[str, Any]
 
 class AsyncioThread(Thread):
@@ -114,16 +131,16 @@ def delete_allure_results(results_dir: str | os.PathLike[str]) -> None: ...
 def ass(self: Any, method: str, actual: Any, expect: Any = None, **kwargs: Any) -> Any: ...
 
 # Flow documents: {"nodes": [...], "edges": [...]}.
-Node = Mapping[str, Any]
-Edge = Mapping[str, Any]
+_Node = Mapping[str, Any]
+_Edge = Mapping[str, Any]
 
-def find_start_node(nodes: Iterable[Node], edges: Iterable[Edge]) -> Node | None:
+def find_start_node(nodes: Iterable[_Node], edges: Iterable[_Edge]) -> _Node | None:
     """找到开始节点（没有入边的节点）"""
-def build_flow_graph(edges: Iterable[Edge]) -> dict[Any, list[Any]]:
+def build_flow_graph(edges: Iterable[_Edge]) -> dict[Any, list[Any]]:
     """构建流程图的有向图结构"""
-def get_node_by_id(nodes: Iterable[Node], node_id: Any) -> Node | None:
+def get_node_by_id(nodes: Iterable[_Node], node_id: Any) -> _Node | None:
     """根据节点ID获取节点信息"""
-def find_end_nodes(nodes: Iterable[Node], edges: Iterable[Edge]) -> list[Any]:
+def find_end_nodes(nodes: Iterable[_Node], edges: Iterable[_Edge]) -> list[Any]:
     """找到结束节点（没有出边的节点）"""
 def build_decision_tree(flow_data: Mapping[str, Any]) -> dict[str, Any] | None:
     """构建决策树，显示条件分支结构"""

@@ -545,6 +545,23 @@ PyType_Slot function_slots[] = {
     {0, nullptr},
 };
 
+// The type's own __module__. A heap type would read it from its dict, where the
+// functions' __module__ member lives; this metaclass answers for the type instead,
+// as "builtins" like Python's function type.
+PyObject* function_type_module(PyObject*, void*) { return PyUnicode_FromString("builtins"); }
+
+PyGetSetDef function_meta_getset[] = {
+    {"__module__", function_type_module, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+PyType_Slot function_meta_slots[] = {
+    {Py_tp_getset, function_meta_getset},
+    {0, nullptr},
+};
+PyType_Spec function_meta_spec = {
+    "tamareltools.tamarels.function_type", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, function_meta_slots,
+};
+
 // No dot in the name: the type reads as `function`, as Python's own does, and keeps
 // the per-function __module__ member.
 PyType_Spec function_spec = {
@@ -631,8 +648,11 @@ bool is_function(PyObject* o, const FunctionDef& def) {
 
 int init_function_type(PyObject* module) {
     if (function_type) return 0;
+    Ref meta = Ref::steal_nullable(
+        PyType_FromSpecWithBases(&function_meta_spec, reinterpret_cast<PyObject*>(&PyType_Type)));
+    if (!meta) return -1;
     function_type = reinterpret_cast<PyTypeObject*>(
-        PyType_FromModuleAndSpec(module, &function_spec, nullptr));
+        PyType_FromMetaclass(reinterpret_cast<PyTypeObject*>(meta.get()), module, &function_spec, nullptr));
     return function_type ? 0 : -1;
 }
 

@@ -43,21 +43,34 @@ const py::FunctionDef asyncio_thread_run_def{
 
 // ---- Tamarel.s: the error mail ------------------------------------------------------
 
+// Build settings: placeholders unless a build set its own. A deployment sets the
+// environment variables of the same names instead, read each time a report is sent,
+// so that no secret has to live inside the built module.
 constexpr const char* kMailSender = TAMARELS_MAIL_SENDER;
 constexpr const char* kMailHost = TAMARELS_MAIL_HOST;
 constexpr const char* kMailCode = TAMARELS_MAIL_CODE;
 
+// os.environ.get(name) when set and not empty, otherwise the build setting.
+Ref mail_setting(Call& c, PyObject* name, const char* built_in) {
+    Ref value = py::call_method(py::getattr(c.global(PY_NAME(os)), PY_NAME(environ)), PY_NAME(get), name);
+    if (PyUnicode_Check(value) && PyUnicode_GET_LENGTH(value.get()) > 0) return value;
+    return py::text(built_in);
+}
+
 Ref formatted(PyObject* value) { return Ref::steal(PyObject_Format(value, nullptr)); }
+
+// A line break and `indent` spaces.
+std::string newline(size_t indent) { return std::string(1, '\n').append(indent, ' '); }
 
 // The report: fixed lines with the eight values in their places.
 Ref report(Call& c, PyObject* func, PyObject* error, PyObject* trace, PyObject* username, PyObject* args,
            PyObject* kwargs) {
-    const std::string field = "\n" + std::string(26, ' ');
+    const std::string field = newline(26);
     Ref now = py::call_method(py::call_method(c.global(PY_NAME(datetime)), PY_NAME(now)), PY_NAME(strftime),
                               PY_STR("%Y-%m-%d %H:%M:%S"));
     Ref parts = py::new_list();
     auto add = [&](const std::string& text) { py::append(parts, py::text(text)); };
-    add("\n" + std::string(22, ' ') + "Tamarel测试平台管理员请注意查收:" + field + "触发用户：");
+    add(newline(22).append("Tamarel测试平台管理员请注意查收:").append(field).append("触发用户："));
     py::append(parts, formatted(username));
     add(field + "触发时间：");
     py::append(parts, formatted(now));
@@ -73,10 +86,16 @@ Ref report(Call& c, PyObject* func, PyObject* error, PyObject* trace, PyObject* 
     py::append(parts, formatted(args));
     add(field + "参数dict：");
     py::append(parts, formatted(kwargs));
-    add("\n" + std::string(12, ' ') + "\n" + std::string(22, ' ') + std::string(34, '*') + "\n" +
-        std::string(22, ' ') + "详细情况可前往Tamarel测试平台查看，非相关负责人员可忽略此消息。谢谢！" + "\n" +
-        std::string(12, ' ') + "\n" + std::string(68, ' ') + std::string(11, '-') + "Tamarel测试平台" + "\n" +
-        std::string(22, ' '));
+    add(newline(12)
+            .append(newline(22))
+            .append(34, '*')
+            .append(newline(22))
+            .append("详细情况可前往Tamarel测试平台查看，非相关负责人员可忽略此消息。谢谢！")
+            .append(newline(12))
+            .append(newline(68))
+            .append(11, '-')
+            .append("Tamarel测试平台")
+            .append(newline(22)));
     return Ref::steal(PyUnicode_Join(PY_STR(""), parts));
 }
 
@@ -90,16 +109,18 @@ Ref send_report(Call& c) {
             PyObject* kwargs = item(5);
             Ref content = py::dict_get(kwargs, PY_NAME(content));
             if (!py::truthy(content)) content = report(c, item(0), item(1), item(2), item(3), item(4), kwargs);
-            Ref sender = py::text(kMailSender);
+            Ref sender = mail_setting(c, PY_STR("TAMARELS_MAIL_SENDER"), kMailSender);
             Ref msg = py::call(c.global(PY_NAME(MIMEMultipart)));
             py::setitem(msg, PY_STR("From"), sender);
             py::setitem(msg, PY_STR("To"), sender);
             py::setitem(msg, PY_STR("Subject"), py::text("【Tamarel测试平台】"));
             py::call_method(msg, PY_NAME(attach), py::call(c.global(PY_NAME(MIMEText)), content, PY_STR("plain")));
-            Ref smtp = py::call_method(c.global(PY_NAME(smtplib)), PY_NAME(SMTP), py::text(kMailHost));
+            Ref smtp = py::call_method(c.global(PY_NAME(smtplib)), PY_NAME(SMTP),
+                                      mail_setting(c, PY_STR("TAMARELS_MAIL_HOST"), kMailHost));
             py::with_context(smtp, [&](PyObject* server) {
                 py::call_method(server, PY_NAME(starttls));
-                py::call_args(py::getattr(server, PY_NAME(login)), py::tuple(sender, py::text(kMailCode)));
+                py::call_args(py::getattr(server, PY_NAME(login)), 
+                              py::tuple(sender, mail_setting(c, PY_STR("TAMARELS_MAIL_CODE"), kMailCode)));
                 py::call_method(server, PY_NAME(sendmail), sender, sender, py::call_method(msg, PY_NAME(as_string)));
             });
         },

@@ -1,5 +1,7 @@
 """The platform error raised by the tool library."""
 
+from typing import Any
+
 
 class TamarelToolsError(Exception):
     """A platform error built from a message entry: ``TamarelToolsError(*entry, value=...)``.
@@ -8,7 +10,7 @@ class TamarelToolsError(Exception):
     details, and ``msg`` is formatted with them where it has ``{}`` fields.
     """
 
-    def __init__(self, code, msg, value=None):
+    def __init__(self, code: Any, msg: Any, value: Any = None) -> None:
         self.code = code
         self.value = value
         if value is not None and "{}" in str(msg):
@@ -19,7 +21,7 @@ class TamarelToolsError(Exception):
         self.msg = msg
         super().__init__(code, msg)
 
-    def __str__(self):
+    def __str__(self) -> str:
         if self.value is None:
             return f"{self.code}: {self.msg}"
         return f"{self.code}: {self.msg} {self.value!r}"
