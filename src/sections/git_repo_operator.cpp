@@ -17,11 +17,15 @@ using py::Ref;
 
 // ---- shared pieces ----------------------------------------------------------------
 
-// self.log.<level>("part" + str(value) + ...)
+Ref without_credentials(PyObject* self, PyObject* text);
+
+// self.log.<level>("part" + str(value) + ...), without credentials (a repo_url may
+// carry them, and so may the texts of errors).
 template <class... Parts>
 void log(PyObject* self, PyObject* level, const Parts&... parts) {
     Ref method = py::getattr(py::getattr(self, PY_NAME(log)), level);
-    py::call(method, py::concat(parts...));
+    Ref message = py::concat(parts...);
+    py::call(method, without_credentials(self, message));
 }
 
 Ref porcelain(Call& c, PyObject* fn) { return py::getattr(c.global(PY_NAME(porcelain)), fn); }
@@ -88,7 +92,70 @@ Ref secrets(PyObject* self) {
     return Ref::steal(PyList_AsTuple(pairs));
 }
 
-// `text` (str or bytes) with every secret replaced.
+// The spans [first, second) of `text` that hold the user information of a URL: what
+// stands between "://" and the last "@" of the authority (which ends at "/", "?",
+// "#", a backslash, a quote, an angle bracket or white space).
+template <class At>
+std::vector<std::pair<Py_ssize_t, Py_ssize_t>> userinfo_spans(At at, Py_ssize_t n) {
+    std::vector<std::pair<Py_ssize_t, Py_ssize_t>> spans;
+    for (Py_ssize_t i = 0; i + 3 <= n;) {
+        if (at(i) != ':' || at(i + 1) != '/' || at(i + 2) != '/') {
+            ++i;
+            continue;
+        }
+        const Py_ssize_t start = i + 3;
+        Py_ssize_t end = start;
+        Py_ssize_t last_at = -1;
+        for (; end < n; ++end) {
+            const Py_UCS4 ch = at(end);
+            if (ch <= ' ' || ch == '/' || ch == '?' || ch == '#' || ch == '\\' || ch == '"' || ch == '\'' ||
+                ch == '<' || ch == '>') {
+                break;
+            }
+            if (ch == '@') last_at = end;
+        }
+        if (last_at >= 0) spans.emplace_back(start, last_at + 1);
+        i = end;
+    }
+    return spans;
+}
+
+// `text` (str or bytes) without the user information of the URLs it quotes.
+Ref without_userinfo(PyObject* text) {
+    if (PyUnicode_Check(text)) {
+        const int kind = PyUnicode_KIND(text);
+        const void* data = PyUnicode_DATA(text);
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+        const auto spans = userinfo_spans([&](Py_ssize_t i) { return PyUnicode_READ(kind, data, i); }, n);
+        if (spans.empty()) return Ref::borrow(text);
+        Ref pieces = py::new_list();
+        Py_ssize_t kept = 0;
+        for (const auto& [first, second] : spans) {
+            py::append(pieces, Ref::steal(PyUnicode_Substring(text, kept, first)));
+            kept = second;
+        }
+        py::append(pieces, Ref::steal(PyUnicode_Substring(text, kept, n)));
+        return Ref::steal(PyUnicode_Join(PY_STR(""), pieces));
+    }
+    if (PyBytes_Check(text)) {
+        const char* data = PyBytes_AS_STRING(text);
+        const Py_ssize_t n = PyBytes_GET_SIZE(text);
+        const auto spans = userinfo_spans([&](Py_ssize_t i) { return Py_UCS4(static_cast<unsigned char>(data[i])); }, n);
+        if (spans.empty()) return Ref::borrow(text);
+        std::string out;
+        Py_ssize_t kept = 0;
+        for (const auto& [first, second] : spans) {
+            out.append(data + kept, static_cast<size_t>(first - kept));
+            kept = second;
+        }
+        out.append(data + kept, static_cast<size_t>(n - kept));
+        return Ref::steal(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+    }
+    return Ref::borrow(text);
+}
+
+// `text` (str or bytes) with every secret replaced: the operator's own credentials
+// wherever they stand, then the user information of any URL.
 Ref scrubbed(PyObject* secrets, PyObject* text) {
     Ref result = Ref::borrow(text);
     const bool is_text = PyUnicode_Check(text);
@@ -102,7 +169,7 @@ Ref scrubbed(PyObject* secrets, PyObject* text) {
                                      Ref::steal(PyUnicode_AsUTF8String(replacement)));
         }
     }
-    return result;
+    return without_userinfo(result);
 }
 
 Ref without_credentials(PyObject* self, PyObject* text) { return scrubbed(secrets(self), text); }
@@ -247,6 +314,19 @@ Ref normalize_url(Ref url) {
     return py::call_method(url, PY_NAME(lower));
 }
 
+// The value of one "key = value" line of a git config file, as git means it: read by
+// dulwich's own parser, which undoes the quoting and escapes it writes (a backslash
+// in a path is stored as "\\") and drops a trailing comment.
+Ref config_value(PyObject* line) {
+    Ref config_module = Ref::steal(PyImport_ImportModule("dulwich.config"));
+    Ref source = py::concat("[remote \"origin\"]\n", line, "\n");
+    Ref stream = py::call(py::getattr(Ref::steal(PyImport_ImportModule("io")), PY_NAME(BytesIO)),
+                          py::call_method(source, PY_NAME(encode), PY_STR("utf-8")));
+    Ref config = py::call_method(py::getattr(config_module, PY_NAME(ConfigFile)), PY_NAME(from_file), stream);
+    Ref value = py::call_method(config, PY_NAME(get), py::tuple(bytes("remote"), bytes("origin")), bytes("url"));
+    return py::call_method(value, PY_NAME(decode), PY_STR("utf-8"));
+}
+
 // The value of "url =" in the [remote "origin"] section of a config text, or None.
 Ref origin_url(PyObject* text) {
     Ref url = py::none();
@@ -260,8 +340,7 @@ Ref origin_url(PyObject* text) {
         }
         if (py::truthy(py::call_method(line, PY_NAME(startswith), PY_STR("["))) && in_origin_section) return false;
         if (in_origin_section && py::truthy(py::call_method(line, PY_NAME(startswith), PY_STR("url =")))) {
-            Ref value = py::getitem(py::call_method(line, PY_NAME(split), PY_STR("="), py::integer(1)), py::integer(1));
-            url = py::call_method(value, PY_NAME(strip));
+            url = config_value(line);
             return false;
         }
         return true;
@@ -325,6 +404,14 @@ Ref get_auth_url(Call& c) {
 
 // ---- construction and clone ---------------------------------------------------------
 
+// self.repo.close() when the operator has opened its working copy; says whether it had.
+bool close_repo(PyObject* self) {
+    Ref repo = py::getattr_optional(self, PY_NAME(repo));
+    if (!repo) return false;
+    if (Ref close = py::getattr_optional(repo, PY_NAME(close))) py::call(close);
+    return true;
+}
+
 Ref init(Call& c) {
     PyObject* self = c[0];
     py::setattr(self, PY_NAME(repo_url), c[1]);
@@ -345,6 +432,7 @@ Ref clone(Call& c) {
             return py::boolean(true);
         }
         log(self, PY_NAME(debug), "⚠目录存在，删除后重新克隆...");
+        close_repo(self);  // no file of the old clone stays open across the delete
         Ref shutil = Ref::steal(PyImport_Import(PY_NAME(shutil)));
         py::call_method(shutil, PY_NAME(rmtree), py::getattr(self, PY_NAME(local_dir)));
     }
@@ -352,13 +440,20 @@ Ref clone(Call& c) {
     return py::call_method(self, SELF_METHOD(clone_repository));
 }
 
+// A clone replaces the working copy that self.repo has open (once the constructor has
+// opened one): the old one is closed, the new one opened as self.repo.
 Ref clone_repository(Call& c) {
     PyObject* self = c[0];
     Ref auth_url = py::call_method(self, SELF_METHOD(get_auth_url));
     log(self, PY_NAME(debug), "开始克隆仓库: ", py::getattr(self, PY_NAME(repo_url)));
     log(self, PY_NAME(debug), "目标目录: ", py::getattr(self, PY_NAME(local_dir)));
-    remote_call(c, self, PY_NAME(clone), auth_url, {auth_url, py::getattr(self, PY_NAME(local_dir))},
-                {{PY_NAME(checkout), Py_True}});
+    const bool reopen = close_repo(self);
+    Ref cloned = remote_call(c, self, PY_NAME(clone), auth_url, {auth_url, py::getattr(self, PY_NAME(local_dir))},
+                             {{PY_NAME(checkout), Py_True}});
+    if (Ref close = py::getattr_optional(cloned, PY_NAME(close))) py::call(close);
+    if (reopen) {
+        py::setattr(self, PY_NAME(repo), py::call(c.global(PY_NAME(Repo)), py::getattr(self, PY_NAME(local_dir))));
+    }
     log(self, PY_NAME(debug), "仓库克隆成功!");
     return py::boolean(true);
 }
@@ -397,8 +492,13 @@ void fetch_and_merge(Call& c, PyObject* self, PyObject* auth_url, PyObject* acce
     log(self, PY_NAME(debug), "获取到的对象: ", count);
     if (py::truthy(accept_remote)) {
         log(self, PY_NAME(debug), "将强制接受远程更改，放弃本地冲突文件");
+        // The fetched HEAD is stored into the current branch, forced: the remote's commit
+        // becomes HEAD whether the local branch is behind, ahead or diverged (dulwich
+        // only fetches for a refspec without a destination).
+        Ref refspecs = Ref::steal(PyList_New(0));
+        py::append(refspecs, bytes("HEAD:HEAD"));
         remote_call(c, self, PY_NAME(pull), auth_url, {py::getattr(self, PY_NAME(repo))},
-                    {{PY_NAME(remote_location), auth_url}, {PY_NAME(force), Py_True}});
+                    {{PY_NAME(remote_location), auth_url}, {PY_NAME(refspecs), refspecs}, {PY_NAME(force), Py_True}});
         log(self, PY_NAME(debug), "已强制合并远程更改");
         return;
     }
@@ -437,7 +537,7 @@ Ref update_repository(Call& c) {
             return py::boolean(true);
         },
         [&](PyObject* e) {
-            log(self, PY_NAME(error), "更新仓库失败: ", without_credentials(self, py::str(e)));
+            log(self, PY_NAME(error), "更新仓库失败: ", e);
             return py::boolean(false);
         });
 }
@@ -489,7 +589,12 @@ Ref push(Call& c) {
                 PyExc_UnicodeDecodeError,
                 [&] {
                     Ref path_str = path_text(path_bytes);
-                    py::call(c.global(PY_NAME(print)), py::getattr(self, PY_NAME(local_dir)), path_str);
+                    // A console that cannot show the name gets the warning; the file is
+                    // still committed.
+                    py::try_except(
+                        PyExc_UnicodeEncodeError,
+                        [&] { py::call(c.global(PY_NAME(print)), py::getattr(self, PY_NAME(local_dir)), path_str); },
+                        [&](PyObject* e) { log(self, PY_NAME(warning), "无法解码文件路径: ", e); });
                     Ref full_path = os_path(c, PY_NAME(join), py::getattr(self, PY_NAME(local_dir)), path_str);
                     if (py::truthy(os_path(c, PY_NAME(exists), full_path))) {
                         Ref paths = Ref::steal(PyList_New(0));
@@ -523,7 +628,17 @@ Ref get_file_last_commit_time(Call& c) {
         return py::none();
     }
     if (py::truthy(os_path(c, PY_NAME(isabs), file_path))) {
-        file_path = os_path(c, PY_NAME(relpath), file_path, py::getattr(self, PY_NAME(local_dir)));
+        // A path on another drive has no relative form (ValueError): it is no file of
+        // the working copy.
+        bool elsewhere = false;
+        py::try_except(
+            PyExc_ValueError,
+            [&] { file_path = os_path(c, PY_NAME(relpath), file_path, py::getattr(self, PY_NAME(local_dir))); },
+            [&](PyObject*) { elsewhere = true; });
+        if (elsewhere) {
+            log(self, PY_NAME(error), "文件不存在: ", file_path);
+            return py::none();
+        }
     }
     Ref full_path = os_path(c, PY_NAME(join), py::getattr(self, PY_NAME(local_dir)), file_path);
     if (!py::truthy(os_path(c, PY_NAME(exists), full_path))) {
