@@ -1,5 +1,6 @@
 // tamareltools.tamarels: the module frame. Runs the six sections in order, then
 // publishes __all__.
+#include "runtime/boundary.hpp"
 #include "runtime/function.hpp"
 #include "sections/sections.hpp"
 
@@ -51,17 +52,12 @@ int tamarels_exec(PyObject* module) {
                         "and cannot be initialised again");
         return -1;
     }
-    try {
+    return py::boundary(-1, [&] {
         if (py::init_function_type(module) < 0 || py::init_coroutine_type(module) < 0) return -1;
         run_body(module);
-    } catch (const py::PythonError&) {
-        return -1;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    initialised = true;
-    return 0;
+        initialised = true;
+        return 0;
+    });
 }
 
 PyModuleDef_Slot tamarels_slots[] = {

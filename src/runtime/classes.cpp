@@ -93,28 +93,3 @@ Ref build_class(const char* name, PyObject* globals, std::initializer_list<PyObj
 }
 
 }  // namespace py
-
-#include "handler.hpp"
-
-namespace py {
-
-bool exception_matches(PyObject* exc, PyObject* cls) {
-    if (cls == Py_None) return false;
-    auto is_exception_class = [](PyObject* c) {
-        return PyType_Check(c) && PyType_IsSubtype((PyTypeObject*)c, (PyTypeObject*)PyExc_BaseException);
-    };
-    bool ok = is_exception_class(cls);
-    if (!ok && PyTuple_Check(cls)) {
-        ok = true;
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cls); ++i) {
-            ok = ok && is_exception_class(PyTuple_GET_ITEM(cls, i));
-        }
-    }
-    if (!ok) {
-        raise(PyExc_TypeError,
-              "catching classes that do not inherit from BaseException is not allowed");
-    }
-    return PyErr_GivenExceptionMatches(exc, cls) != 0;
-}
-
-}  // namespace py

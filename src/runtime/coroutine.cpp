@@ -4,6 +4,8 @@
 // function asked to await, as `return await x` does.
 #include "function.hpp"
 
+#include "boundary.hpp"
+
 namespace py {
 namespace {
 
@@ -26,14 +28,18 @@ PyObject* await_iterator(PyObject* value) {
     if (am && am->am_await) {
         PyObject* it = am->am_await(value);
         if (it && (!PyIter_Check(it) || PyCoro_CheckExact(it))) {
-            PyErr_Format(PyExc_TypeError, "__await__() returned %s", PyCoro_CheckExact(it)
-                             ? "a coroutine" : "non-iterator of type '%.100s'", Py_TYPE(it)->tp_name);
+            if (PyCoro_CheckExact(it)) {
+                PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+            } else {
+                PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
+                             Py_TYPE(it)->tp_name);
+            }
             Py_DECREF(it);
             return nullptr;
         }
         return it;
     }
-    PyErr_Format(PyExc_TypeError, "'%.100s' object can't be awaited", Py_TYPE(value)->tp_name);
+    PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(value)->tp_name);
     return nullptr;
 }
 
@@ -73,14 +79,11 @@ PySendResult coroutine_am_send(PyObject* self, PyObject* arg, PyObject** result)
         co->state = CoroutineObject::Running;
         bool awaiting = false;
         Ref value;
-        try {
+        const bool ran = boundary(false, [&] {
             value = run_bound(co->fn, co->args, &awaiting);
-        } catch (const PythonError&) {
-            return finish(co, nullptr, result);
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return finish(co, nullptr, result);
-        }
+            return true;
+        });
+        if (!ran) return finish(co, nullptr, result);
         if (!awaiting) return finish(co, value.release(), result);
         co->awaited = await_iterator(value);
         if (!co->awaited) return finish(co, nullptr, result);
@@ -134,7 +137,9 @@ void raise_thrown(PyObject* typ, PyObject* val) {
 PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     CoroutineObject* co = as_coroutine(self);
     if (nargs < 1 || nargs > 3) {
-        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+        PyErr_Format(PyExc_TypeError, nargs < 1 ? "throw expected at least 1 argument, got %zd"
+                                                : "throw expected at most 3 arguments, got %zd",
+                     nargs);
         return nullptr;
     }
     if (co->state == CoroutineObject::Running) {

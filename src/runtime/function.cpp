@@ -4,11 +4,9 @@
 
 #include "signature.hpp"
 
+#include "boundary.hpp"
+
 #include <cstddef>
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
-#include <new>
 #include <string>
 
 namespace py {
@@ -40,7 +38,7 @@ inline FunctionObject* as_function(PyObject* o) { return reinterpret_cast<Functi
 
 // ---- argument errors, worded as CPython 3.13 words them (with the short name) ----
 
-[[gnu::noinline]] void too_many_positional(FunctionObject* fn, Py_ssize_t given,
+Py_NO_INLINE void too_many_positional(FunctionObject* fn, Py_ssize_t given,
                                            Py_ssize_t defcount, PyObject** slots) {
     const Signature& sig = *fn->sig;
     Py_ssize_t kwonly_given = 0;
@@ -66,7 +64,7 @@ inline FunctionObject* as_function(PyObject* o) { return reinterpret_cast<Functi
                  given == 1 && !kwonly_given ? "was" : "were");
 }
 
-[[gnu::noinline]] void missing_arguments(FunctionObject* fn, const char* kind,
+Py_NO_INLINE void missing_arguments(FunctionObject* fn, const char* kind,
                                          const std::vector<int>& missing) {
     // 'a'  |  'a' and 'b'  |  'a', 'b', and 'c'
     Ref names = new_list();
@@ -90,19 +88,18 @@ inline FunctionObject* as_function(PyObject* o) { return reinterpret_cast<Functi
 }
 
 // "f() takes at least 3 positional arguments (2 given)" / "at most 4 ... (5 given)".
-[[gnu::noinline]] void counted_error(FunctionObject* fn, bool too_many, Py_ssize_t given) {
+Py_NO_INLINE void counted_error(FunctionObject* fn, bool too_many, Py_ssize_t given) {
     const Signature& sig = *fn->sig;
     Py_ssize_t required = 0;
     while (required < sig.npos && !sig.params[required].default_) ++required;
     const bool exact = required == sig.npos && sig.varargs < 0;
     const Py_ssize_t count = too_many ? sig.npos : required;
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 PyUnicode_AsUTF8(fn->name),
+    PyErr_Format(PyExc_TypeError, "%.200U() takes %.8s %zd positional argument%.1s (%zd given)", fn->name,
                  exact ? "exactly" : (too_many ? "at most" : "at least"), count,
                  count == 1 ? "" : "s", given);
 }
 
-[[gnu::noinline]] void unexpected_keyword(FunctionObject* fn, PyObject* keyword) {
+Py_NO_INLINE void unexpected_keyword(FunctionObject* fn, PyObject* keyword) {
     Ref suggestion = suggest_keyword(*fn->sig, keyword);
     if (suggestion) {
         PyErr_Format(PyExc_TypeError,
@@ -125,6 +122,13 @@ bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
           PyObject** slots) {
     const Signature& sig = *fn->sig;
     const Py_ssize_t npos = sig.npos;
+    const bool counted = fn->def->errors == ArgErrors::Counted;
+    // Counted errors come from a check of the positional count made before any
+    // keyword is looked at.
+    if (counted && nargs > npos && sig.varargs < 0) {
+        counted_error(fn, true, nargs);
+        return false;
+    }
 
     if (sig.varkw >= 0) {
         slots[sig.varkw] = PyDict_New();
@@ -174,13 +178,8 @@ bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
     PyObject* defaults = fn->defaults;
     Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults) : 0;
-    const bool counted = fn->def->errors == ArgErrors::Counted;
     if (nargs > npos && sig.varargs < 0) {
-        if (counted) {
-            counted_error(fn, true, nargs);
-        } else {
-            too_many_positional(fn, nargs, defcount, slots);
-        }
+        too_many_positional(fn, nargs, defcount, slots);
         return false;
     }
     if (nargs < npos) {
@@ -271,22 +270,32 @@ private:
 
 // Native functions call each other without Python frames in between (a host method
 // can itself be one of ours), so every call counts against the interpreter's C
-// recursion limit. This is Py_EnterRecursiveCall with one thread-state lookup
-// instead of two; at the limit the interpreter's own check raises RecursionError.
+// recursion limit, and none may start when the thread's stack is nearly used up
+// (a thread may have a small stack, far below what the limit assumes). This is
+// Py_EnterRecursiveCall with one thread-state lookup instead of two; at either
+// limit the call fails with RecursionError.
+Py_NO_INLINE bool refuse_deeper_call() {
+    if (compat::stack_exhausted()) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+        return true;
+    }
+    if (Py_EnterRecursiveCall("")) return true;
+    Py_LeaveRecursiveCall();
+    return false;
+}
+
 class RecursionGuard {
 public:
     RecursionGuard() : ts_(PyThreadState_GetUnchecked()) {
-        if (ts_->c_recursion_remaining <= 1) {
-            if (Py_EnterRecursiveCall("")) {
-                ts_ = nullptr;
-                return;
-            }
-            Py_LeaveRecursiveCall();
+        int& remaining = compat::c_recursion_remaining(ts_);
+        if ((remaining <= 1 || compat::stack_exhausted()) && refuse_deeper_call()) [[unlikely]] {
+            ts_ = nullptr;
+            return;
         }
-        --ts_->c_recursion_remaining;
+        --remaining;
     }
     ~RecursionGuard() {
-        if (ts_) ++ts_->c_recursion_remaining;
+        if (ts_) ++compat::c_recursion_remaining(ts_);
     }
     bool entered() const { return ts_ != nullptr; }
 
@@ -301,8 +310,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     Slots slots(fn->sig->count());
     RecursionGuard guard;
     if (!guard.entered()) return nullptr;
-    PyObject* result = nullptr;
-    try {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         if (!slots.bind(fn, args, PyVectorcall_NARGS(nargsf), kwnames)) fail();
         if (fn->def->coroutine) {
             // Nothing runs before the coroutine is first resumed.
@@ -313,25 +321,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         }
         Call call(fn, slots.items());
         Ref r = fn->def->impl(call);
-        result = r ? r.release() : Py_NewRef(Py_None);
-    } catch (const PythonError&) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "error return without exception set");
-        }
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-#if defined(__GLIBCXX__)
-    } catch (abi::__forced_unwind&) {
-        // The interpreter ends daemon threads at exit with pthread_exit, which
-        // unwinds through here: that must go on.
-        throw;
-#endif
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
-    }
-    return result;
+        return r ? r.release() : Py_NewRef(Py_None);
+    });
 }
 
 // ---- type slots --------------------------------------------------------------
@@ -465,14 +456,10 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 // inspect.Signature of the current defaults and annotations, for inspect and help().
 PyObject* get_signature(PyObject* self, void*) {
     FunctionObject* fn = as_function(self);
-    try {
+    return boundary<PyObject*>(nullptr, [&] {
         Ref annotations = Ref::steal(get_annotations(self, nullptr));
         return fn->sig->to_inspect(fn->defaults, fn->kwdefaults, annotations).release();
-    } catch (const PythonError&) {
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    });
 }
 
 // inspect.iscoroutinefunction() looks for inspect's own marker; a coroutine function
@@ -483,27 +470,27 @@ PyObject* get_coroutine_marker(PyObject* self, void*) {
         PyObject* inspect = nullptr;
         if (PyDict_GetItemStringRef(PyImport_GetModuleDict(), "inspect", &inspect) < 0) return nullptr;
         if (inspect) {
-            PyObject* mark = PyObject_GetAttrString(inspect, "_is_coroutine_mark");
+            PyObject* mark = PyObject_GetAttrString(inspect, compat::kInspectCoroutineMark);
             Py_DECREF(inspect);
             return mark;
         }
     }
     PyObject* value = nullptr;
-    if (fn->dict && PyDict_GetItemStringRef(fn->dict, "_is_coroutine_marker", &value) < 0) return nullptr;
-    if (!value) PyErr_SetString(PyExc_AttributeError, "_is_coroutine_marker");
+    if (fn->dict && PyDict_GetItemStringRef(fn->dict, compat::kCoroutineMarkerAttribute, &value) < 0) return nullptr;
+    if (!value) PyErr_SetString(PyExc_AttributeError, compat::kCoroutineMarkerAttribute);
     return value;
 }
 int set_coroutine_marker(PyObject* self, PyObject* value, void*) {
     PyObject* dict = PyObject_GenericGetDict(self, nullptr);
     if (!dict) return -1;
-    int rc = value ? PyDict_SetItemString(dict, "_is_coroutine_marker", value)
-                   : PyDict_DelItemString(dict, "_is_coroutine_marker");
+    int rc = value ? PyDict_SetItemString(dict, compat::kCoroutineMarkerAttribute, value)
+                   : PyDict_DelItemString(dict, compat::kCoroutineMarkerAttribute);
     Py_DECREF(dict);
     return rc;
 }
 
 PyGetSetDef function_getset[] = {
-    {"_is_coroutine_marker", get_coroutine_marker, set_coroutine_marker, nullptr, nullptr},
+    {compat::kCoroutineMarkerAttribute, get_coroutine_marker, set_coroutine_marker, nullptr, nullptr},
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},

@@ -73,7 +73,13 @@ auto try_except(Cls&& cls, Body&& body, Handler&& handler) -> decltype(body()) {
         Caught caught;
         bool matched;
         if constexpr (std::is_invocable_v<Cls>) {
-            Ref evaluated = cls();
+            Ref evaluated;
+            {
+                // As in an except clause, the caught exception is being handled while
+                // the class expression runs: what that raises chains it.
+                Handling handling(caught);
+                evaluated = cls();
+            }
             matched = caught.matches(evaluated);
         } else {
             matched = caught.matches(cls);
@@ -84,14 +90,33 @@ auto try_except(Cls&& cls, Body&& body, Handler&& handler) -> decltype(body()) {
     }
 }
 
+// type(o).name bound to o, as the interpreter looks up special methods; an empty Ref
+// when the type has none.
+Ref lookup_special(PyObject* o, PyObject* name);
+
 // with manager as value: body(value) -- __exit__ sees the exception, if any, and may
-// suppress it.
+// suppress it. __enter__ and __exit__ are looked up on the type, __enter__ first.
 template <class Body>
 void with_context(PyObject* manager, Body&& body) {
-    Ref exit = py::getattr(manager, PY_NAME(__exit__));
-    Ref value = py::call_method(manager, PY_NAME(__enter__));
+    Ref enter = lookup_special(manager, PY_NAME(__enter__));
+    if (!enter) {
+        raise_format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                     Py_TYPE(manager)->tp_name);
+    }
+    Ref exit = lookup_special(manager, PY_NAME(__exit__));
+    if (!exit) {
+        raise_format(PyExc_TypeError,
+                     "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
+                     Py_TYPE(manager)->tp_name);
+    }
+    Ref value = call(enter);
     try {
-        body(value.get());
+        try {
+            body(value.get());
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();  // a MemoryError like any other: __exit__ sees it
+            fail();
+        }
     } catch (const PythonError&) {
         Caught caught;
         {

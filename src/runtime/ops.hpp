@@ -30,8 +30,8 @@ struct Lit {
 };
 template <Lit L>
 PyObject* interned() {
-    static PyObject* const name = ::py::intern(L.text);
-    if (!name) fail();
+    static PyObject* name = nullptr;  // made again after a failed attempt
+    if (!name) [[unlikely]] name = ::py::intern_checked(L.text);
     return name;
 }
 

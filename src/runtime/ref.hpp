@@ -12,7 +12,12 @@
 
 namespace py {
 
-// Thrown when a C-API call failed; the Python exception is set.
+// Thrown when a C-API call failed. It carries nothing: the raised exception stays in
+// the thread's error indicator. That holds while the C++ exception unwinds because
+// destructors on the way only release references (a finalizer or weakref callback
+// that this runs saves and restores the indicator, as the interpreter guarantees)
+// and restore the handled exception (Handling), which is a separate slot. Code that
+// must run Python while one is in flight catches it first (Caught takes it out).
 struct PythonError {};
 
 [[noreturn]] inline void fail() { throw PythonError{}; }
