@@ -11,7 +11,10 @@ def replace_str(self, data, m_0002, tamarel_tools_error):
             break
         full_match = match.group(0)
         pieces = self.remove_parentheses(full_match).split("|")
-        key, cache_name = (pieces[0], pieces[1]) if len(pieces) == 2 else (pieces[0], None)
+        if len(pieces) == 2:
+            key, cache_name = pieces
+        else:
+            key, cache_name = pieces[0], None
         if self.is_extract(key):
             value = self.replace_str("${{" + str(key) + "}}", m_0002, tamarel_tools_error)
         elif self.identify_parentheses(key):

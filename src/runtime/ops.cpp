@@ -54,6 +54,21 @@ Ref star_args(PyObject* callable, PyObject* value) {
     return Ref::steal(PySequence_Tuple(value));
 }
 
+Ref star_kwargs(PyObject* callable, PyObject* value) {
+    if (PyDict_CheckExact(value)) return Ref::borrow(value);
+    Ref merged = new_dict();
+    if (PyDict_Merge(merged, value, 1) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {  // no keys(): not a mapping
+            PyErr_Clear();
+            Ref name = function_str(callable);
+            raise_format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", name.get(),
+                         Py_TYPE(value)->tp_name);
+        }
+        fail();
+    }
+    return merged;
+}
+
 Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
             std::initializer_list<Keyword> keywords) {
     std::vector<PyObject*> argv(1 + args.size() + keywords.size());

@@ -93,6 +93,9 @@ inline Ref call_args(PyObject* callable, PyObject* args_tuple, PyObject* kwargs 
 // The arguments `callable(*value)` passes: a tuple as it is, any other iterable as
 // a tuple, and the interpreter's TypeError for what is not iterable.
 Ref star_args(PyObject* callable, PyObject* value);
+// The keywords `callable(**value)` passes: an exact dict as it is, any other mapping
+// copied through its keys() and items, and the interpreter's TypeError for the rest.
+Ref star_kwargs(PyObject* callable, PyObject* value);
 
 // callable(*args, name=value, ...) with interned keyword names.
 struct Keyword {

@@ -16,8 +16,8 @@ bool in_family(PyObject* kwargs, PyObject* family, PyObject* method) {
     PyObject* declaration = nullptr;
     py::check(PyDict_GetItemRef(kwargs, family, &declaration));
     Ref keep = Ref::steal_nullable(declaration);
-    if (!declaration || declaration == Py_None) return false;
-    Ref member = py::getattr_optional(declaration, method);
+    // Absent, the family counts as None, which is probed like any object.
+    Ref member = py::getattr_optional(declaration ? declaration : Py_None, method);
     return member && PyCallable_Check(member);
 }
 

@@ -144,7 +144,10 @@ const py::FunctionDef s_def{"s", "Tamarel.s", "func, error, trace, username=None
 // ---- Tamarel: async helpers -------------------------------------------------------
 
 // print(text) through the builtins the module sees.
-void print_line(Call& c, const char* text) { py::call(c.global(PY_NAME(print)), py::text(text)); }
+void print_line(Call& c, const char* text) {
+    Ref print = c.global(PY_NAME(print));
+    py::call(print, py::text(text));
+}
 
 Ref v(Call& c) {
     PyObject* value = c[0];
@@ -160,8 +163,10 @@ Ref v(Call& c) {
 // The dispatch shared by s_e and a_e: method(v), method(**v), method(), or no call.
 Ref dispatch(PyObject* method, PyObject* value, bool* called) {
     *called = true;
-    if (PyUnicode_Check(value)) return py::call(method, value);
-    if (PyDict_Check(value)) return py::call_args(method, Ref::steal(PyTuple_New(0)), value);
+    if (py::isinstance(value, reinterpret_cast<PyObject*>(&PyUnicode_Type))) return py::call(method, value);
+    if (py::isinstance(value, reinterpret_cast<PyObject*>(&PyDict_Type))) {
+        return py::call_args(method, Ref::steal(PyTuple_New(0)), py::star_kwargs(method, value));
+    }
     if (value == Py_None) return py::call(method);
     *called = false;
     return py::none();
@@ -245,12 +250,12 @@ Ref edit_form_data(Call& c) {
     Ref form_data = deep_copy(c, c[2]);
     py::for_each(form_data, [&](PyObject* field) {
         auto cell = [&] { return py::getitem(row, py::getattr(field, PY_NAME(key))); };
-        if (PyDict_Check(cell())) {
+        if (py::isinstance(cell(), reinterpret_cast<PyObject*>(&PyDict_Type))) {
             py::setattr(field, PY_NAME(value), py::call_method(cell(), PY_NAME(get), PY_NAME(id), Py_None));
             if (py::getattr(field, PY_NAME(value)).get() == Py_None && py::truthy(cell())) {
                 py::setattr(field, PY_NAME(value), json_text(c, cell()));
             }
-        } else if (PyList_Check(cell())) {
+        } else if (py::isinstance(cell(), reinterpret_cast<PyObject*>(&PyList_Type))) {
             py::setattr(field, PY_NAME(value), json_text(c, cell()));
         } else {
             py::setattr(field, PY_NAME(value), cell());
@@ -263,9 +268,7 @@ Ref edit_form_data(Call& c) {
         if (py::equal(subordinate, PY_STR("module"))) {
             // A record without a product yet has no modules to offer.
             Ref product = py::getattr(field, PY_NAME(value));
-            if (product.get() == Py_None || (PyUnicode_Check(product) && PyUnicode_GET_LENGTH(product.get()) == 0)) {
-                return;
-            }
+            if (product.get() == Py_None || py::equal(product, PY_STR(""))) return;
             options = py::call_method(methods, PY_NAME(get_product_module_label),
                                       Ref::steal(PyNumber_Long(product)));
         } else {
@@ -338,23 +341,25 @@ Placeholder find_placeholder(PyObject* text, Py_ssize_t from) {
     }
 }
 
-// After the leftmost match at `start` was replaced, where the next search may begin:
-// nothing before `start` matched, and the text before it is unchanged, so a new
-// match can only begin within two characters of it, or at a "${{" whose inner text
-// runs brace-free up to it.
+// After the leftmost match at `start` was replaced, where the next search may begin.
+// Nothing before `start` matched and the text before it is unchanged, so a new match
+// that begins earlier must reach into the replaced part: it begins within two
+// characters of `start`, or at a "${{" whose brace-free inner text runs up to
+// `start`, or up to a "}" just before `start` that the replacement's first "}"
+// completes into the closing "}}".
 Py_ssize_t resume_point(PyObject* text, Py_ssize_t start) {
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
+    auto at = [&](Py_ssize_t i) { return PyUnicode_READ(kind, data, i); };
+    auto last_brace_before = [&](Py_ssize_t end) {
+        Py_ssize_t j = end - 1;
+        while (j >= 0 && at(j) != '{' && at(j) != '}') --j;
+        return j;
+    };
     Py_ssize_t resume = start > 2 ? start - 2 : 0;
-    for (Py_ssize_t j = start - 1; j >= 0; --j) {
-        Py_UCS4 ch = PyUnicode_READ(kind, data, j);
-        if (ch != '{' && ch != '}') continue;
-        if (ch == '{' && j >= 2 && PyUnicode_READ(kind, data, j - 1) == '{' &&
-            PyUnicode_READ(kind, data, j - 2) == '$' && j - 2 < resume) {
-            resume = j - 2;
-        }
-        break;
-    }
+    Py_ssize_t j = last_brace_before(start);
+    if (j == start - 1 && j >= 0 && at(j) == '}') j = last_brace_before(j);
+    if (j >= 2 && at(j) == '{' && at(j - 1) == '{' && at(j - 2) == '$' && j - 2 < resume) resume = j - 2;
     return resume;
 }
 
@@ -391,15 +396,48 @@ Ref split_bar(PyObject* key_text) {
     return py::call_method(key_text, PY_NAME(split), PY_STR("|"));
 }
 
-// data.replace(match, replacement), called on data itself unless it is an exact str.
-Ref replace_all(PyObject* data, const Placeholder& match, PyObject* replacement) {
-    if (PyUnicode_CheckExact(data) && PyUnicode_CheckExact(replacement)) {
+// data.replace(match, str(value)), called on data itself unless it is an exact str;
+// `data.replace` is looked up before str(value) runs, as Python evaluates it.
+Ref replace_all(PyObject* data, const Placeholder& match, PyObject* value) {
+    if (PyUnicode_CheckExact(data)) {
+        Ref replacement = py::str(value);
         // The leftmost match is also the first occurrence of its own text.
         if (match.start >= 0) return py::replace_from(data, match.start, match.text, replacement);
         return Ref::steal(PyUnicode_Replace(data, match.text, replacement, -1));
     }
-    PyObject* old = match.text;
-    return py::call_method(data, PY_NAME(replace), old, replacement);
+    Ref replace = py::getattr(data, PY_NAME(replace));
+    Ref replacement = py::str(value);
+    return py::call(replace, match.text, replacement);
+}
+
+// The key and the cache name of the pieces of a placeholder's inner text:
+//     if len(pieces) == 2: key, cache_name = pieces
+//     else: key, cache_name = pieces[0], None
+void take_pieces(PyObject* pieces, Ref& key, Ref& cache_name) {
+    if (py::check((int)PyObject_Size(pieces)) != 2) {
+        key = Ref::steal(PyObject_GetItem(pieces, py::integer(0)));
+        return;
+    }
+    if (PyList_CheckExact(pieces) || PyTuple_CheckExact(pieces)) {
+        key = Ref::borrow(PySequence_Fast_GET_ITEM(pieces, 0));
+        cache_name = Ref::borrow(PySequence_Fast_GET_ITEM(pieces, 1));
+        return;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(pieces));
+    Ref unpacked[2];
+    for (int i = 0; i < 2; ++i) {
+        unpacked[i] = Ref::steal_nullable(PyIter_Next(it));
+        if (!unpacked[i]) {
+            if (PyErr_Occurred()) py::fail();
+            py::raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+        }
+    }
+    if (Ref extra = Ref::steal_nullable(PyIter_Next(it))) {
+        py::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) py::fail();
+    key = std::move(unpacked[0]);
+    cache_name = std::move(unpacked[1]);
 }
 
 Ref replace_str(Call& c) {
@@ -417,11 +455,9 @@ Ref replace_str(Call& c) {
 
         // "key|cache_name" names a cache entry; any other number of pieces does not.
         Ref pieces = split_bar(key_text);
-        Ref key = Ref::steal(PySequence_GetItem(pieces, 0));
+        Ref key;
         Ref cache_name;
-        if (py::check((int)PySequence_Size(pieces)) == 2) {
-            cache_name = Ref::steal(PySequence_GetItem(pieces, 1));
-        }
+        take_pieces(pieces, key, cache_name);
 
         Ref value;
         if (py::truthy(py::call_method(self, PY_NAME(is_extract), key))) {
@@ -442,7 +478,7 @@ Ref replace_str(Call& c) {
             py::call_method(self, PY_NAME(set_cache), cache_name, value);
         }
         const bool exact = PyUnicode_CheckExact(data);
-        data = replace_all(data, match, py::str(value));
+        data = replace_all(data, match, value);
         resume = exact && match.start >= 0 ? resume_point(data, match.start) : 0;
     }
     if (PyUnicode_Check(data)) return py::call_method(data, PY_NAME(strip));

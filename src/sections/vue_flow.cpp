@@ -69,15 +69,21 @@ Ref start_node(PyObject* nodes, PyObject* edges) {
 
 Ref find_start_node(Call& c) { return start_node(c[0], c[1]); }
 
-Ref find_end_nodes(Call& c) {
-    Ref sources = endpoint_set(c[1], PY_NAME(source));
-    Ref ends = py::new_list();
-    py::for_each(c[0], [&](PyObject* node) {
+// [node["id"] for node in nodes if node["id"] not in ids]: a listed node's id is read
+// twice, as the comprehension does; for an exact dict that is not observable, and
+// once is enough.
+Ref ids_not_in(PyObject* nodes, PyObject* ids) {
+    Ref selected = py::new_list();
+    py::for_each(nodes, [&](PyObject* node) {
         Ref id = py::getitem(node, PY_NAME(id));
-        if (!contains(sources, id)) py::append(ends, id);
+        if (contains(ids, id)) return;
+        if (!PyDict_CheckExact(node)) id = py::getitem(node, PY_NAME(id));
+        py::append(selected, id);
     });
-    return ends;
+    return selected;
 }
+
+Ref find_end_nodes(Call& c) { return ids_not_in(c[0], endpoint_set(c[1], PY_NAME(source))); }
 
 Ref node_by_id(PyObject* nodes, PyObject* node_id) {
     Ref found;
@@ -119,31 +125,67 @@ Ref call_global(Call& c, PyObject* name, const py::FunctionDef& own, Fast fast, 
 
 // ---- decision tree ---------------------------------------------------------------
 
-// get_node_by_id(nodes, id) for the whole walk. While the module's own function is
-// bound and the nodes are an exact list of exact dicts with exact str or int ids, the
-// lookups come from an index built once (the first node of an id wins, as the scan
-// finds it); otherwise every lookup calls the module-level name.
+// An id whose hashing and comparing run no Python code.
+bool plain_id(PyObject* id) { return PyUnicode_CheckExact(id) || PyLong_CheckExact(id); }
+
+// An exact dict whose keys are all exact str: looking up a str key in it runs no
+// Python code (no key of another type can be compared with it).
+bool plain_dict(PyObject* o) {
+    if (!PyDict_CheckExact(o)) return false;
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    while (PyDict_Next(o, &pos, &key, nullptr)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+    }
+    return true;
+}
+
+// The ids in the adjacency map (sources and targets) are all plain.
+bool plain_graph(PyObject* graph) {
+    if (!PyDict_CheckExact(graph)) return false;
+    Py_ssize_t pos = 0;
+    PyObject *source, *targets;
+    while (PyDict_Next(graph, &pos, &source, &targets)) {
+        if (!plain_id(source) || !PyList_CheckExact(targets)) return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(targets); ++i) {
+            if (!plain_id(PyList_GET_ITEM(targets, i))) return false;
+        }
+    }
+    return true;
+}
+
+// get_node_by_id(nodes, id) for the whole walk, looked up by its module-level name.
+// The answers come from an index built once (the first node of an id wins, as the
+// scan finds it) only where nothing during the walk can run Python code, so that
+// nothing can change what the scan would find: the module's own function bound, the
+// nodes an exact list of plain dicts with plain ids and plain "config" dicts, and
+// the start id and every id of the graph plain.
 class NodeLookup {
 public:
-    NodeLookup(Call& c, PyObject* nodes) : call_(c), nodes_(nodes) {
+    NodeLookup(Call& c, PyObject* nodes, PyObject* graph, PyObject* start_id) : call_(c), nodes_(Ref::borrow(nodes)) {
         Ref fn = c.global(PY_NAME(get_node_by_id));
         if (!py::is_function(fn, get_node_by_id_def)) return;
-        if (!PyList_CheckExact(nodes)) return;
+        if (!PyList_CheckExact(nodes) || !plain_id(start_id) || !plain_graph(graph)) return;
         Ref index = py::new_dict();
+        // Nothing in this loop runs Python code; the items are held all the same.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes); ++i) {
-            PyObject* node = PyList_GET_ITEM(nodes, i);
-            if (!PyDict_CheckExact(node)) return;
+            Ref node = Ref::borrow(PyList_GET_ITEM(nodes, i));
+            if (!plain_dict(node)) return;
             PyObject* id = nullptr;
+            PyObject* config = nullptr;
             py::check(PyDict_GetItemRef(node, PY_NAME(id), &id));
-            Ref keep = Ref::steal_nullable(id);
-            if (!id || !indexable(id)) return;  // a missing id raises, in the scan
+            Ref keep_id = Ref::steal_nullable(id);
+            if (!id || !plain_id(id)) return;  // a missing id raises, in the scan
+            py::check(PyDict_GetItemRef(node, PY_NAME(config), &config));
+            Ref keep_config = Ref::steal_nullable(config);
+            if (config && !plain_dict(config)) return;  // reading its "id" may run code
             py::check(PyDict_SetDefaultRef(index, id, node, nullptr));
         }
         index_ = std::move(index);
     }
 
     Ref find(PyObject* node_id) {
-        if (index_ && indexable(node_id)) {
+        if (index_) {
             PyObject* node = nullptr;
             py::check(PyDict_GetItemRef(index_, node_id, &node));
             return node ? Ref::steal(node) : py::none();
@@ -152,10 +194,8 @@ public:
     }
 
 private:
-    static bool indexable(PyObject* id) { return PyUnicode_CheckExact(id) || PyLong_CheckExact(id); }
-
     Call& call_;
-    PyObject* nodes_;
+    Ref nodes_;
     Ref index_;
 };
 
@@ -206,7 +246,8 @@ Ref build_decision_tree(Call& c) {
     if (!py::truthy(start)) return py::none();
     Ref graph = call_global(c, PY_NAME(build_flow_graph), build_flow_graph_def, flow_graph,
                             edges.get());
-    NodeLookup lookup(c, nodes);
+    Ref start_id = py::getitem(start, PY_NAME(id));
+    NodeLookup lookup(c, nodes, graph, start_id);
 
     // build_tree_node(node_id, visited), with `visited` the ids on the path from the
     // root: one set, entered and left, instead of a copy per child.
@@ -240,7 +281,6 @@ Ref build_decision_tree(Call& c) {
         }
     };
 
-    Ref start_id = py::getitem(start, PY_NAME(id));
     if (Ref done = enter(start_id)) finished(std::move(done));
     while (!stack.empty()) {
         TreeFrame& top = stack.back();
@@ -309,11 +349,7 @@ Ref get_execution_order_with_config_ids(Call& c) {
     });
     const Adjacency graph(edges);
     Ref targets = endpoint_set(edges, PY_NAME(target));
-    Ref starts = py::new_list();
-    py::for_each(nodes, [&](PyObject* node) {
-        Ref id = py::getitem(node, PY_NAME(id));
-        if (!contains(targets, id)) py::append(starts, id);
-    });
+    Ref starts = ids_not_in(nodes, targets);
 
     // traverse(node_id): pre-order, each node entered once per call.
     Ref order = py::new_list();
