@@ -81,10 +81,11 @@ def test_placeholders_completed_by_a_substitution(data, cache):
 
 def test_brace_producing_values_against_the_model():
     rng = random.Random(20261209)
-    keys = ["x", "k", "e", "", "x}", "k|c"]
+    pieces = ["${{", "}}", "}", "{", "$", "x", "k", "e", "|"]
+    keys = ["x", "k", "e", "", "x}", "k|c", "xk"]
     for _ in range(30_000):
-        data = "".join(rng.choice("${}xke|") for _ in range(rng.randrange(18)))
-        cache = {k: "".join(rng.choice("{}xk|") for _ in range(rng.randrange(3)))
+        data = "".join(rng.choice(pieces) for _ in range(rng.randrange(9)))
+        cache = {k: "".join(rng.choice(["}", "{", "}}", "x", "k", "|", ""]) for _ in range(rng.randrange(3)))
                  for k in rng.sample(keys, rng.randrange(len(keys)))}
         native = expanded(T.replace_str, data, cache)
         assert native == expanded(models.replace_str, data, cache), (data, cache)
