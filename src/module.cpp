@@ -26,11 +26,11 @@ void run_body(PyObject* module) {
     m.bind("__builtins__", builtins);
 
     sections::tamarel(m);
-    sections::model_crud(m);
-    sections::git_repo_operator(m);
-    sections::pycase(m);
-    sections::ass(m);
-    sections::vue_flow(m);
+    sections::rest_handlers(m);
+    sections::git_working_copy(m);
+    sections::pytest_runs(m);
+    sections::assertions(m);
+    sections::flow_graphs(m);
 
     py::Ref all = py::new_list();
     for (const char* name : kAll) py::append(all, py::text(name));

@@ -15,7 +15,7 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FunctionDef* def;
-    Signature* sig;
+    const Signature* sig;  // the definition's, shared
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -38,12 +38,8 @@ inline FunctionObject* as_function(PyObject* o) { return reinterpret_cast<Functi
 
 // ---- argument errors, worded as CPython 3.13 words them (with the short name) ----
 
-Py_NO_INLINE void too_many_positional(FunctionObject* fn, Py_ssize_t given,
-                                           Py_ssize_t defcount, PyObject** slots) {
-    const Signature& sig = *fn->sig;
-    Py_ssize_t kwonly_given = 0;
-    for (int i : sig.kwonly) kwonly_given += slots[i] != nullptr;
-    Py_ssize_t argcount = sig.npos;
+Py_NO_INLINE void too_many_positional(FunctionObject* fn, Py_ssize_t given, Py_ssize_t defcount) {
+    const Py_ssize_t argcount = fn->sig->npos;
     std::string count;
     bool plural;
     if (defcount) {
@@ -53,15 +49,8 @@ Py_NO_INLINE void too_many_positional(FunctionObject* fn, Py_ssize_t given,
         count = std::to_string(argcount);
         plural = argcount != 1;
     }
-    std::string kwonly;
-    if (kwonly_given) {
-        kwonly = std::string(" positional argument") + (given != 1 ? "s" : "") + " (and " +
-                 std::to_string(kwonly_given) + " keyword-only argument" +
-                 (kwonly_given != 1 ? "s" : "") + ")";
-    }
-    PyErr_Format(PyExc_TypeError, "%U() takes %s positional argument%s but %zd%s %s given",
-                 fn->name, count.c_str(), plural ? "s" : "", given, kwonly.c_str(),
-                 given == 1 && !kwonly_given ? "was" : "were");
+    PyErr_Format(PyExc_TypeError, "%U() takes %s positional argument%s but %zd %s given", fn->name, count.c_str(),
+                 plural ? "s" : "", given, given == 1 ? "was" : "were");
 }
 
 Py_NO_INLINE void missing_arguments(FunctionObject* fn, const char* kind,
@@ -179,7 +168,7 @@ bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
     PyObject* defaults = fn->defaults;
     Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults) : 0;
     if (nargs > npos && sig.varargs < 0) {
-        too_many_positional(fn, nargs, defcount, slots);
+        too_many_positional(fn, nargs, defcount);
         return false;
     }
     if (nargs < npos) {
@@ -201,25 +190,6 @@ bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
             if (!slots[i]) {
                 slots[i] = Py_NewRef(PyTuple_GET_ITEM(defaults, defcount - (npos - i)));
             }
-        }
-    }
-    if (!sig.kwonly.empty()) {
-        std::vector<int> missing;
-        for (int i : sig.kwonly) {
-            if (slots[i]) continue;
-            if (fn->kwdefaults) {
-                PyObject* value = nullptr;
-                if (PyDict_GetItemRef(fn->kwdefaults, sig.params[i].name, &value) < 0) return false;
-                if (value) {
-                    slots[i] = value;
-                    continue;
-                }
-            }
-            missing.push_back(i);
-        }
-        if (!missing.empty()) {
-            missing_arguments(fn, "keyword-only", missing);
-            return false;
         }
     }
     return true;
@@ -366,7 +336,6 @@ void function_dealloc(PyObject* self) {
     function_clear(self);
     Py_CLEAR(fn->name);
     Py_CLEAR(fn->qualname);
-    delete fn->sig;
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -458,7 +427,7 @@ PyObject* get_signature(PyObject* self, void*) {
     FunctionObject* fn = as_function(self);
     return boundary<PyObject*>(nullptr, [&] {
         Ref annotations = Ref::steal(get_annotations(self, nullptr));
-        return fn->sig->to_inspect(fn->defaults, fn->kwdefaults, annotations).release();
+        return fn->sig->to_inspect(fn->defaults, annotations).release();
     });
 }
 
@@ -565,6 +534,11 @@ PyType_Spec function_spec = {
 
 PyObject* function_qualname(FunctionObject* fn) { return fn->qualname; }
 
+const Signature& FunctionDef::parsed() const {
+    if (!parsed_) parsed_ = Signature::parse(signature);  // kept for the life of the process
+    return *parsed_;
+}
+
 Ref run_bound(FunctionObject* fn, PyObject* args_tuple, bool* awaiting) {
     RecursionGuard guard;
     if (!guard.entered()) fail();
@@ -588,12 +562,9 @@ Ref Call::global(PyObject* name) const {
 }
 
 Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure) {
-    Signature* sig = Signature::parse(def.signature);  // throws on a malformed signature
+    const Signature* sig = &def.parsed();
     auto* fn = PyObject_GC_New(FunctionObject, function_type);
-    if (!fn) {
-        delete sig;
-        fail();
-    }
+    if (!fn) fail();
     fn->vectorcall = function_vectorcall;
     fn->def = &def;
     fn->sig = sig;
@@ -618,7 +589,7 @@ Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure) 
     fn->module = module_name ? module_name : Py_NewRef(Py_None);
     fn->doc = def.doc ? Ref::steal(PyUnicode_FromString(def.doc)).release() : Py_NewRef(Py_None);
     fn->defaults = sig->defaults();
-    fn->kwdefaults = sig->kwdefaults();
+    fn->kwdefaults = nullptr;
     PyObject* builtins = nullptr;
     check(PyDict_GetItemRef(globals, PY_NAME(__builtins__), &builtins));
     if (builtins && PyModule_Check(builtins)) {

@@ -1,46 +1,66 @@
 // The module's function type: a Python-level function object backed by C++.
 //
-// A section declares each function once with a FunctionDef:
+// A section declares each function once, its parameters as in a `def` line:
 //
-//     Ref push(Call& c);    // c[0] is self, c[1] message, ...
-//     const FunctionDef push_def{"push", "GitRepoOperator.push",
-//         "self, message='Tamarel测试平台提交', remote_name='origin', branch='master', force=True",
-//         push_doc, push};
+//     constexpr py::Params push_params{
+//         "self, message='Tamarel测试平台提交', remote_name='origin', branch='master', force=True"};
+//     Ref push(Call& c) {
+//         auto [self, message, remote_name, branch, force] = c.args<push_params>();
+//         ...
+//     }
+//     const FunctionDef push_def{"push", "GitRepoOperator.push", push_params, push_doc, push};
 //
-// The signature is written as in a `def` line: positional-or-keyword parameters,
-// `name=default` (None, True, False, integers, '...' strings), `*args`, keyword-only
-// parameters, `**kwargs`, `name: annotation` and a trailing `-> annotation`
-// (annotations are kept as strings). The trampoline binds arguments exactly as
-// CPython binds them for a Python function with that signature, calls the
-// implementation with one slot per parameter, and turns C++ exceptions into Python
-// ones.
+// The trampoline binds arguments exactly as CPython binds them for a Python function
+// with that signature, calls the implementation with one slot per parameter (in
+// declaration order), and turns C++ exceptions into Python ones.
 #pragma once
 
 #include "ops.hpp"
+#include "params.hpp"
 
+#include <array>
 #include <cstdint>
 
 namespace py {
 
 class Call;
 using Impl = Ref (*)(Call&);
+struct Signature;
 
 // How argument errors are worded: as for a Python function, or by counting
-// positional arguments ("f() takes at least 3 positional arguments (2 given)"), the
-// wording the platform sees from some of its compiled functions.
+// positional arguments ("f() takes at least 3 positional arguments (2 given)").
 enum class ArgErrors { Python, Counted };
 
 struct FunctionDef {
+    template <size_t N>
+    consteval FunctionDef(const char* name_, const char* qualname_, const Params<N>& params, const char* doc_,
+                          Impl impl_, ArgErrors errors_ = ArgErrors::Python, bool coroutine_ = false)
+        : name(name_), qualname(qualname_), signature(params.text), doc(doc_), impl(impl_), errors(errors_),
+          coroutine(coroutine_) {}
+    template <size_t N>
+    consteval FunctionDef(const char* name_, const char* qualname_, const char (&params)[N], const char* doc_,
+                          Impl impl_, ArgErrors errors_ = ArgErrors::Python, bool coroutine_ = false)
+        : FunctionDef(name_, qualname_, Params<N>(params), doc_, impl_, errors_, coroutine_) {
+        signature = params;
+    }
+
     const char* name;
     const char* qualname;
     const char* signature;
     const char* doc;  // nullptr: no docstring
     Impl impl;
-    ArgErrors errors = ArgErrors::Python;
+    ArgErrors errors;
     // An `async def`: a call binds the arguments and returns a coroutine object; the
     // implementation runs when the coroutine is first resumed, and what it returns
     // after Call::await_result() is awaited, as `return await x` would.
-    bool coroutine = false;
+    bool coroutine;
+
+    // The parsed parameter list, shared by every function object made from this
+    // definition (made with the first one).
+    const Signature& parsed() const;
+
+private:
+    mutable const Signature* parsed_ = nullptr;
 };
 
 struct FunctionObject;
@@ -49,8 +69,16 @@ struct FunctionObject;
 class Call {
 public:
     Call(FunctionObject* fn, PyObject** slots) : fn_(fn), slots_(slots) {}
-    PyObject* operator[](int i) const { return slots_[i]; }
     FunctionObject* function() const { return fn_; }
+
+    // The bound arguments, one per parameter of `P` (the implementation's own
+    // parameter list), for a structured binding that names them.
+    template <Params P>
+    std::array<PyObject*, P.count> args() const {
+        std::array<PyObject*, P.count> out{};
+        for (int i = 0; i < P.count; ++i) out[i] = slots_[i];
+        return out;
+    }
 
     // A module-level name at call time: module namespace, then builtins; NameError
     // as Python raises it when neither has it.

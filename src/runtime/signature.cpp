@@ -71,13 +71,12 @@ Signature* Signature::parse(const char* decl) {
     std::vector<std::string> head = split(decl, "->");
     if (head.size() > 2) bad_declaration(decl);
     if (head.size() == 2) sig->return_annotation = text(trim(head[1]));
-    bool keyword_only = false;
     std::string params = trim(head[0]);
     if (params.empty()) return sig.release();
     for (const std::string& raw : split(params, ",")) {
         std::string item = trim(raw);
         Param p;
-        p.kind = keyword_only ? Param::KeywordOnly : Param::Positional;
+        p.kind = Param::Positional;
         std::vector<std::string> with_default = split(item, "=");
         if (with_default.size() > 2) bad_declaration(decl);
         if (with_default.size() == 2) p.default_ = literal(trim(with_default[1]), decl);
@@ -86,24 +85,19 @@ Signature* Signature::parse(const char* decl) {
         if (with_annotation.size() == 2) p.annotation = text(trim(with_annotation[1]));
         std::string name = trim(with_annotation[0]);
         const int slot = (int)sig->params.size();
+        if (sig->varkw >= 0) bad_declaration(decl);  // nothing after **kwargs
         if (name.rfind("**", 0) == 0) {
-            if (sig->varkw >= 0 || p.default_) bad_declaration(decl);
+            if (p.default_) bad_declaration(decl);
             p.kind = Param::VarKeyword;
             sig->varkw = slot;
             name = name.substr(2);
-        } else if (name == "*") {
-            keyword_only = true;
-            continue;
         } else if (name.rfind("*", 0) == 0) {
-            if (keyword_only || p.default_) bad_declaration(decl);
+            if (sig->varargs >= 0 || p.default_) bad_declaration(decl);
             p.kind = Param::VarPositional;
             sig->varargs = slot;
-            keyword_only = true;
             name = name.substr(1);
-        } else if (sig->varkw >= 0) {
-            bad_declaration(decl);
-        } else if (p.kind == Param::KeywordOnly) {
-            sig->kwonly.push_back(slot);
+        } else if (sig->varargs >= 0) {
+            bad_declaration(decl);  // keyword-only parameters are not supported
         } else {
             if (!p.default_ && sig->npos > 0 && sig->params[sig->npos - 1].default_) {
                 bad_declaration(decl);  // non-default after default
@@ -148,16 +142,6 @@ PyObject* Signature::defaults() const {
     return t;
 }
 
-PyObject* Signature::kwdefaults() const {
-    Ref d;
-    for (int i : kwonly) {
-        if (!params[i].default_) continue;
-        if (!d) d = new_dict();
-        setitem(d, params[i].name, params[i].default_);
-    }
-    return d.release();
-}
-
 PyObject* Signature::annotations() const {
     Ref d = new_dict();
     for (const Param& p : params) {
@@ -167,12 +151,11 @@ PyObject* Signature::annotations() const {
     return d.release();
 }
 
-Ref Signature::to_inspect(PyObject* defs, PyObject* kwdefs, PyObject* annotations) const {
+Ref Signature::to_inspect(PyObject* defs, PyObject* annotations) const {
     Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
     Ref parameter = getattr(inspect, PY_NAME(Parameter));
     Ref empty = getattr(parameter, PY_NAME(empty));
-    static const char* const kind_names[] = {"POSITIONAL_OR_KEYWORD", "VAR_POSITIONAL",
-                                             "KEYWORD_ONLY", "VAR_KEYWORD"};
+    static const char* const kind_names[] = {"POSITIONAL_OR_KEYWORD", "VAR_POSITIONAL", "VAR_KEYWORD"};
     const Py_ssize_t ndefs = defs ? PyTuple_GET_SIZE(defs) : 0;
     Ref list = new_list();
     for (int i = 0; i < count(); ++i) {
@@ -182,11 +165,6 @@ Ref Signature::to_inspect(PyObject* defs, PyObject* kwdefs, PyObject* annotation
         PyObject* value = nullptr;
         if (p.kind == Param::Positional && i >= npos - ndefs) {
             value = PyTuple_GET_ITEM(defs, ndefs - (npos - i));
-        }
-        Ref kw_value;
-        if (p.kind == Param::KeywordOnly && kwdefs) {
-            check(PyDict_GetItemRef(kwdefs, p.name, &value));
-            kw_value = Ref::steal_nullable(value);
         }
         if (value) setitem(kwargs, PY_NAME(default), value);
         PyObject* annotation = nullptr;

@@ -1,7 +1,9 @@
-// A function's parameter list, parsed once from its `def`-style text.
+// A function's parameter list as Python objects, parsed once per definition from its
+// `def`-line text (whose form params.hpp checked when the program was compiled).
 #pragma once
 
 #include "ops.hpp"
+#include "params.hpp"
 
 #include <memory>
 #include <string>
@@ -9,10 +11,8 @@
 
 namespace py {
 
-constexpr int kMaxParams = 12;
-
 struct Param {
-    enum Kind { Positional, VarPositional, KeywordOnly, VarKeyword };
+    enum Kind { Positional, VarPositional, VarKeyword };
     Ref name;        // interned
     Kind kind;
     Ref default_;    // empty: no default
@@ -27,11 +27,11 @@ struct Signature {
     int npos = 0;               // positional-or-keyword parameters (slots 0..npos-1)
     int varargs = -1;           // slot of *args, or -1
     int varkw = -1;             // slot of **kwargs, or -1
-    std::vector<int> kwonly;    // slots of keyword-only parameters
     bool simple = true;         // positional-or-keyword parameters only
     Ref return_annotation;
 
-    // Throws PythonError (SystemError) on a malformed text: a bug in a declaration.
+    // Throws PythonError (SystemError) on a malformed text; the declarations are
+    // checked when the program is compiled, so that is a bug here.
     static Signature* parse(const char* text);
 
     int count() const { return (int)params.size(); }
@@ -39,9 +39,8 @@ struct Signature {
     int find(PyObject* keyword) const;
 
     PyObject* defaults() const;     // new tuple or NULL (none)
-    PyObject* kwdefaults() const;   // new dict or NULL (none)
     PyObject* annotations() const;  // new dict
-    Ref to_inspect(PyObject* defaults, PyObject* kwdefaults, PyObject* annotations) const;
+    Ref to_inspect(PyObject* defaults, PyObject* annotations) const;
 };
 
 // The parameter name CPython would offer in "Did you mean ...?", or an empty Ref.

@@ -5,11 +5,11 @@
 
 namespace sections {
 
-void tamarel(py::ModuleBody& m);
-void model_crud(py::ModuleBody& m);
-void git_repo_operator(py::ModuleBody& m);
-void pycase(py::ModuleBody& m);
-void ass(py::ModuleBody& m);
-void vue_flow(py::ModuleBody& m);
+void tamarel(py::ModuleBody& m);           // tamarel.cpp and the member files it names
+void rest_handlers(py::ModuleBody& m);     // rest_handlers.cpp
+void git_working_copy(py::ModuleBody& m);  // git_working_copy.cpp
+void pytest_runs(py::ModuleBody& m);       // pytest_runs.cpp
+void assertions(py::ModuleBody& m);        // assertions.cpp
+void flow_graphs(py::ModuleBody& m);       // flow_graphs.cpp
 
 }  // namespace sections

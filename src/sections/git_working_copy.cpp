@@ -1,4 +1,4 @@
-// Section git_repo_operator: the working copy of one remote repository, kept in step
+// Git working copy: the working copy of one remote repository, kept in step
 // with its remote through dulwich (porcelain and Repo, read from the module at call
 // time), progress and failures reported to the caller's logger.
 #include "sections.hpp"
@@ -14,6 +14,20 @@ namespace {
 
 using py::Call;
 using py::Ref;
+
+// ---- parameter lists ------------------------------------------------------------------
+
+constexpr py::Params self_params{"self"};
+constexpr py::Params init_params{
+    "self, repo_url, root_path, log, username=None, password=None, warehouse_name='tamarel_pytest'"};
+constexpr py::Params pull_params{"self, commit_hash=None, accept_remote=True"};
+constexpr py::Params clone_params{"self, force_clone=False"};
+constexpr py::Params push_params{
+    "self, message='Tamarel测试平台提交', remote_name='origin', branch='master', force=True"};
+constexpr py::Params file_params{"self, file_path"};
+constexpr py::Params update_params{"self, accept_remote=True"};
+constexpr py::Params check_if_dirty_params{"self, repo"};
+constexpr py::Params stream_write_params{"data"};
 
 // ---- shared pieces ----------------------------------------------------------------
 
@@ -206,9 +220,13 @@ Ref stream_call(Call& c, PyObject* method, PyObject* data) {
     if (!data) return py::call_method(target, method);
     return py::call_method(target, method, scrubbed(PyTuple_GET_ITEM(c.closure(), 0), data));
 }
-Ref stream_write(Call& c) { return stream_call(c, PY_NAME(write), c[0]); }
+Ref stream_write(Call& c) {
+    auto [data] = c.args<stream_write_params>();
+    return stream_call(c, PY_NAME(write), data);
+}
 Ref stream_flush(Call& c) { return stream_call(c, PY_NAME(flush), nullptr); }
-const py::FunctionDef stream_write_def{"write", "GitRepoOperator.<locals>.write", "data", nullptr, stream_write};
+const py::FunctionDef stream_write_def{"write", "GitRepoOperator.<locals>.write", stream_write_params, nullptr,
+                                       stream_write};
 const py::FunctionDef stream_flush_def{"flush", "GitRepoOperator.<locals>.flush", "", nullptr, stream_flush};
 
 Ref scrubbing_stream(Call& c, PyObject* secrets) {
@@ -359,7 +377,7 @@ Ref report_failure(Call& c, PyObject* self, const char* prefix, PyObject* exc) {
 }
 
 Ref is_current_repo(Call& c) {
-    PyObject* self = c[0];
+    auto [self] = c.args<self_params>();
     return py::try_except(
         PyExc_Exception,
         [&]() -> Ref {
@@ -390,7 +408,7 @@ Ref is_current_repo(Call& c) {
 }
 
 Ref get_auth_url(Call& c) {
-    PyObject* self = c[0];
+    auto [self] = c.args<self_params>();
     if (py::truthy(py::getattr(self, PY_NAME(username))) && py::truthy(py::getattr(self, PY_NAME(password))) &&
         py::truthy(py::call_method(py::getattr(self, PY_NAME(repo_url)), PY_NAME(startswith), PY_STR("https://")))) {
         Ref replacement = py::concat("https://", percent_encoded(py::getattr(self, PY_NAME(username))), ":",
@@ -413,21 +431,21 @@ bool close_repo(PyObject* self) {
 }
 
 Ref init(Call& c) {
-    PyObject* self = c[0];
-    py::setattr(self, PY_NAME(repo_url), c[1]);
-    py::setattr(self, PY_NAME(local_dir), os_path(c, PY_NAME(join), c[2], c[6]));
-    py::setattr(self, PY_NAME(username), c[4]);
-    py::setattr(self, PY_NAME(password), c[5]);
-    py::setattr(self, PY_NAME(log), c[3]);
+    auto [self, repo_url, root_path, log, username, password, warehouse_name] = c.args<init_params>();
+    py::setattr(self, PY_NAME(repo_url), repo_url);
+    py::setattr(self, PY_NAME(local_dir), os_path(c, PY_NAME(join), root_path, warehouse_name));
+    py::setattr(self, PY_NAME(username), username);
+    py::setattr(self, PY_NAME(password), password);
+    py::setattr(self, PY_NAME(log), log);
     py::call_method(self, PY_NAME(clone));
     py::setattr(self, PY_NAME(repo), py::call(c.global(PY_NAME(Repo)), py::getattr(self, PY_NAME(local_dir))));
     return py::none();
 }
 
 Ref clone(Call& c) {
-    PyObject* self = c[0];
+    auto [self, force_clone] = c.args<clone_params>();
     if (py::truthy(os_path(c, PY_NAME(exists), py::getattr(self, PY_NAME(local_dir))))) {
-        if (!py::truthy(c[1]) && py::truthy(py::call_method(self, SELF_METHOD(is_current_repo)))) {
+        if (!py::truthy(force_clone) && py::truthy(py::call_method(self, SELF_METHOD(is_current_repo)))) {
             log(self, PY_NAME(debug), "目录已经是当前仓库，无需重新克隆");
             return py::boolean(true);
         }
@@ -443,7 +461,7 @@ Ref clone(Call& c) {
 // A clone replaces the working copy that self.repo has open (once the constructor has
 // opened one): the old one is closed, the new one opened as self.repo.
 Ref clone_repository(Call& c) {
-    PyObject* self = c[0];
+    auto [self] = c.args<self_params>();
     Ref auth_url = py::call_method(self, SELF_METHOD(get_auth_url));
     log(self, PY_NAME(debug), "开始克隆仓库: ", py::getattr(self, PY_NAME(repo_url)));
     log(self, PY_NAME(debug), "目标目录: ", py::getattr(self, PY_NAME(local_dir)));
@@ -461,8 +479,7 @@ Ref clone_repository(Call& c) {
 // ---- pull ---------------------------------------------------------------------------
 
 Ref pull(Call& c) {
-    PyObject* self = c[0];
-    PyObject* commit_hash = c[1];
+    auto [self, commit_hash, accept_remote] = c.args<pull_params>();
     if (py::truthy(os_path(c, PY_NAME(exists), py::getattr(self, PY_NAME(local_dir))))) {
         Ref repo_info = py::call_method(self, PY_NAME(get_repo_info));
         if (commit_hash == Py_None ||
@@ -470,7 +487,7 @@ Ref pull(Call& c) {
                                                        Py_NE)))) {
             log(self, PY_NAME(debug), "目录已存在并且本地不是最新的，开始拉取更新...");
             return py::call_kw(py::getattr(self, SELF_METHOD(update_repository)), {},
-                               {{PY_NAME(accept_remote), c[2]}});
+                               {{PY_NAME(accept_remote), accept_remote}});
         }
         return py::none();
     }
@@ -519,7 +536,7 @@ void fetch_and_merge(Call& c, PyObject* self, PyObject* auth_url, PyObject* acce
 }
 
 Ref update_repository(Call& c) {
-    PyObject* self = c[0];
+    auto [self, accept_remote] = c.args<update_params>();
     Ref auth_url = py::call_method(self, SELF_METHOD(get_auth_url));
     Ref refs = py::getattr(py::getattr(self, PY_NAME(repo)), PY_NAME(refs));
     Ref head_ref = py::call_method(refs, PY_NAME(read_ref), bytes("HEAD"));
@@ -533,7 +550,7 @@ Ref update_repository(Call& c) {
     return py::try_except(
         PyExc_Exception,
         [&] {
-            fetch_and_merge(c, self, auth_url, c[1]);
+            fetch_and_merge(c, self, auth_url, accept_remote);
             return py::boolean(true);
         },
         [&](PyObject* e) {
@@ -567,9 +584,7 @@ void raise_refused_refs(Call& c, PyObject* result) {
 
 
 Ref push(Call& c) {
-    PyObject* self = c[0];
-    PyObject* message = c[1];
-    PyObject* branch = c[3];
+    auto [self, message, remote_name, branch, force] = c.args<push_params>();
     if (!py::truthy(os_path(c, PY_NAME(exists), py::getattr(self, PY_NAME(local_dir))))) {
         Ref text = py::concat("本地仓库目录不存在: ", py::getattr(self, PY_NAME(local_dir)));
         py::raise_object(py::call(PyExc_FileNotFoundError, text));
@@ -612,17 +627,17 @@ Ref push(Call& c) {
     if (!py::truthy(auth_url)) auth_url = py::getattr(self, PY_NAME(repo_url));
     Ref refspec = py::concat("refs/heads/", branch, ":refs/heads/", branch);
     Ref result = remote_call(c, self, PY_NAME(push), auth_url, {py::getattr(self, PY_NAME(repo))},
-                             {{PY_NAME(remote_location), auth_url}, {PY_NAME(refspecs), refspec}, {PY_NAME(force), c[4]}});
+                             {{PY_NAME(remote_location), auth_url}, {PY_NAME(refspecs), refspec}, {PY_NAME(force), force}});
     raise_refused_refs(c, result);
-    log(self, PY_NAME(info), "推送成功到 ", c[2], "/", branch);
+    log(self, PY_NAME(info), "推送成功到 ", remote_name, "/", branch);
     return py::none();
 }
 
 // ---- repository information ------------------------------------------------------------
 
 Ref get_file_last_commit_time(Call& c) {
-    PyObject* self = c[0];
-    Ref file_path = Ref::borrow(c[1]);
+    auto [self, given_file_path] = c.args<file_params>();
+    Ref file_path = Ref::borrow(given_file_path);
     if (!py::truthy(os_path(c, PY_NAME(exists), py::getattr(self, PY_NAME(local_dir))))) {
         log(self, PY_NAME(error), "本地仓库目录不存在: ", py::getattr(self, PY_NAME(local_dir)));
         return py::none();
@@ -660,7 +675,7 @@ Ref get_file_last_commit_time(Call& c) {
 }
 
 Ref get_repo_info(Call& c) {
-    PyObject* self = c[0];
+    auto [self] = c.args<self_params>();
     if (!py::truthy(os_path(c, PY_NAME(exists), py::getattr(self, PY_NAME(local_dir))))) return py::none();
     auto read_ref = [&](PyObject* name) {
         Ref refs = py::getattr(py::getattr(self, PY_NAME(repo)), PY_NAME(refs));
@@ -694,7 +709,8 @@ Ref get_repo_info(Call& c) {
 }
 
 Ref check_if_dirty(Call& c) {
-    Ref status = py::call(porcelain(c, PY_NAME(status)), c[1]);
+    auto [self, repo] = c.args<check_if_dirty_params>();
+    Ref status = py::call(porcelain(c, PY_NAME(status)), repo);
     Ref staged = py::getattr(status, PY_NAME(staged));
     const bool has_staged =
         PyDict_Check(staged) ? staged_lists_filled(staged) : py::check(PyObject_Size(staged)) > 0;
@@ -711,45 +727,45 @@ Ref check_if_dirty(Call& c) {
 
 const py::FunctionDef init_def{
     "__init__", "GitRepoOperator.__init__",
-    "self, repo_url, root_path, log, username=None, password=None, warehouse_name='tamarel_pytest'", nullptr, init};
+    init_params, nullptr, init};
 const py::FunctionDef pull_def{
-    "pull", "GitRepoOperator.pull", "self, commit_hash=None, accept_remote=True",
+    "pull", "GitRepoOperator.pull", pull_params,
     "拉取远程仓库更新\n" ARGS_DOC ENTRY_DOC "commit_hash: 指定要拉取的提交哈希，None表示拉取最新\n" ENTRY_DOC
     "accept_remote: 是否接受远程更改，放弃本地冲突文件，默认True\n" END_DOC,
     pull};
 const py::FunctionDef clone_def{
-    "clone", "GitRepoOperator.clone", "self, force_clone=False",
+    "clone", "GitRepoOperator.clone", clone_params,
     "克隆远程仓库\n" ARGS_DOC ENTRY_DOC "force_clone: 是否强制重新克隆，如果为True则删除现有目录后重新克隆，默认False\n" END_DOC,
     clone};
 const py::FunctionDef push_def{
     "push", "GitRepoOperator.push",
-    "self, message='Tamarel测试平台提交', remote_name='origin', branch='master', force=True",
+    push_params,
     "\n" END_DOC "提交更改并推送到远程仓库\n" ARGS_DOC ENTRY_DOC "message (str): 提交信息，默认为\"Tamarel测试平台提交\"\n" ENTRY_DOC
     "remote_name (str): 远程仓库名称，默认为'origin'\n" ENTRY_DOC "branch (str): 分支名称，默认为'master'\n" ENTRY_DOC
     "force (bool): 是否强制推送，默认为False\n" RETURNS_DOC ENTRY_DOC "bool: 成功返回True，失败返回False\n" END_DOC,
     push};
 const py::FunctionDef get_file_last_commit_time_def{
-    "get_file_last_commit_time", "GitRepoOperator.get_file_last_commit_time", "self, file_path",
+    "get_file_last_commit_time", "GitRepoOperator.get_file_last_commit_time", file_params,
     "获取指定文件的最近一次提交时间\n" ARGS_DOC ENTRY_DOC "file_path (str): 相对于仓库根目录的文件路径\n" RETURNS_DOC ENTRY_DOC
     "datetime: 文件的最近提交时间，如果文件不存在或出错则返回None\n" END_DOC,
     get_file_last_commit_time};
-const py::FunctionDef is_current_repo_def{"__is_current_repo", "GitRepoOperator.__is_current_repo", "self",
+const py::FunctionDef is_current_repo_def{"__is_current_repo", "GitRepoOperator.__is_current_repo", self_params,
                                           "检查目录是否已经是当前仓库的Git仓库", is_current_repo};
-const py::FunctionDef get_auth_url_def{"__get_auth_url", "GitRepoOperator.__get_auth_url", "self",
+const py::FunctionDef get_auth_url_def{"__get_auth_url", "GitRepoOperator.__get_auth_url", self_params,
                                        "获取带认证信息的URL", get_auth_url};
-const py::FunctionDef clone_repository_def{"__clone_repository", "GitRepoOperator.__clone_repository", "self",
+const py::FunctionDef clone_repository_def{"__clone_repository", "GitRepoOperator.__clone_repository", self_params,
                                            "克隆仓库", clone_repository};
 const py::FunctionDef update_repository_def{
-    "__update_repository", "GitRepoOperator.__update_repository", "self, accept_remote=True",
+    "__update_repository", "GitRepoOperator.__update_repository", update_params,
     "更新仓库\n" ARGS_DOC ENTRY_DOC "accept_remote: 是否接受远程更改，放弃本地冲突文件，默认True\n" END_DOC, update_repository};
-const py::FunctionDef get_repo_info_def{"get_repo_info", "GitRepoOperator.get_repo_info", "self", "获取仓库信息",
+const py::FunctionDef get_repo_info_def{"get_repo_info", "GitRepoOperator.get_repo_info", self_params, "获取仓库信息",
                                         get_repo_info};
-const py::FunctionDef check_if_dirty_def{"__check_if_dirty", "GitRepoOperator.__check_if_dirty", "self, repo",
+const py::FunctionDef check_if_dirty_def{"__check_if_dirty", "GitRepoOperator.__check_if_dirty", check_if_dirty_params,
                                          "检查工作目录是否有未提交的更改", check_if_dirty};
 
 }  // namespace
 
-void git_repo_operator(py::ModuleBody& m) {
+void git_working_copy(py::ModuleBody& m) {
     m.import("os");
     m.import("traceback");
     m.import_from("datetime", "datetime");

@@ -1,4 +1,4 @@
-// Section model_crud: the REST view handlers. A view calls them with itself (or its
+// REST handlers: the view handlers of the platform. A view calls them with itself (or its
 // class) as the one positional argument and everything else as keywords, each read
 // as kwargs.get(key); every platform class and collaborator comes in that way.
 #include "sections.hpp"
@@ -70,12 +70,17 @@ Ref objects(PyObject* model, PyObject* method, PyObject* key, PyObject* value) {
 
 // ---- test and get --------------------------------------------------------------
 
+constexpr py::Params view_params{"self, **kwargs"};
+constexpr py::Params inside_params{"cls, **kwargs"};
+constexpr py::Params inside_delete_params{"cls, **kwargs -> None"};
+
 Ref test(Call& c) {
-    py::call(c.global(PY_NAME(print)), c[1]);
+    auto [self, kwargs] = c.args<view_params>();
+    py::call(c.global(PY_NAME(print)), kwargs);
     return py::none();
 }
 
-// Step 1: query parameters to Django lookups.
+// The query parameters as Django lookups.
 Ref filter_mapping(PyObject* self, PyObject* query_params) {
     Ref lists = py::call(reinterpret_cast<PyObject*>(&PyDict_Type),
                          py::call_method(query_params, PY_NAME(lists)));
@@ -98,7 +103,7 @@ Ref filter_mapping(PyObject* self, PyObject* query_params) {
     return query_dict;
 }
 
-// Step 3: rows of the request's project only, through unevaluated id querysets.
+// The rows of the request's project only, through unevaluated id querysets.
 void scope_to_project(PyObject* self, const Keywords& kw, PyObject* query_dict, PyObject* project_id) {
     PyObject* given = nullptr;
     py::check(PyDict_GetItemRef(query_dict, PY_STR("project_product"), &given));
@@ -123,7 +128,7 @@ void scope_to_project(PyObject* self, const Keywords& kw, PyObject* query_dict, 
     }
 }
 
-// Step 4: the model's rows, ordered by "case_sort" when the model has that field.
+// The model's rows, ordered by "case_sort" when the model has that field.
 Ref ordered_queryset(PyObject* self, const Keywords& kw, PyObject* query_dict) {
     Ref model = py::getattr(self, PY_NAME(model));
     auto filtered = [&] {
@@ -139,7 +144,7 @@ Ref ordered_queryset(PyObject* self, const Keywords& kw, PyObject* query_dict) {
         [&](PyObject*) { return filtered(); });
 }
 
-// Step 5: one page through the view, or all rows through the serializer.
+// One page through the view, or all rows through the serializer.
 Ref listing(PyObject* self, const Keywords& kw, PyObject* query_params, PyObject* query_dict) {
     auto param = [&](PyObject* name) { return py::call_method(query_params, PY_NAME(get), name); };
     if (py::truthy(param(PY_NAME(pageSize))) && py::truthy(param(PY_NAME(page)))) {
@@ -167,8 +172,8 @@ Ref listing(PyObject* self, const Keywords& kw, PyObject* query_params, PyObject
 }
 
 Ref get(Call& c) {
-    PyObject* self = c[0];
-    const Keywords kw(c[1]);
+    auto [self, kwargs] = c.args<view_params>();
+    const Keywords kw(kwargs);
     Ref query_params = py::getattr(kw[PY_NAME(request)], PY_NAME(query_params));
     Ref query_dict = filter_mapping(self, query_params);
     Ref headers = py::getattr(kw[PY_NAME(request)], PY_NAME(headers));
@@ -201,8 +206,8 @@ Ref get(Call& c) {
 // ---- post, put, delete -----------------------------------------------------------
 
 Ref post(Call& c) {
-    PyObject* self = c[0];
-    const Keywords kw(c[1]);
+    auto [self, kwargs] = c.args<view_params>();
+    const Keywords kw(kwargs);
     Ref serializer = py::call_kw(py::getattr(self, PY_NAME(serializer)), {},
                                  {{PY_NAME(data), py::getattr(kw[PY_NAME(request)], PY_NAME(data))}});
     if (py::truthy(py::call_method(serializer, PY_NAME(is_valid)))) {
@@ -220,8 +225,8 @@ Ref post(Call& c) {
 }
 
 Ref put(Call& c) {
-    PyObject* self = c[0];
-    const Keywords kw(c[1]);
+    auto [self, kwargs] = c.args<view_params>();
+    const Keywords kw(kwargs);
     Ref request = kw[PY_NAME(request)];
     Ref data, record;
     Ref model = py::getattr(self, PY_NAME(model));
@@ -248,8 +253,8 @@ Ref put(Call& c) {
 }
 
 Ref delete_(Call& c) {
-    PyObject* self = c[0];
-    const Keywords kw(c[1]);
+    auto [self, kwargs] = c.args<view_params>();
+    const Keywords kw(kwargs);
     Ref id = py::call_method(py::getattr(kw[PY_NAME(request)], PY_NAME(query_params)), PY_NAME(get), PY_STR("id"));
     Ref id_list = py::new_list();
     Ref given = py::call_method(py::getattr(kw[PY_NAME(request)], PY_NAME(query_params)), PY_NAME(getlist), PY_STR("id[]"));
@@ -295,8 +300,8 @@ Ref delete_(Call& c) {
 }
 
 Ref inside_post(Call& c) {
-    PyObject* cls = c[0];
-    const Keywords kw(c[1]);
+    auto [cls, kwargs] = c.args<inside_params>();
+    const Keywords kw(kwargs);
     Ref serializer = py::call_kw(py::getattr(cls, PY_NAME(serializer)), {}, {{PY_NAME(data), kw[PY_NAME(data)]}});
     if (py::truthy(py::call_method(serializer, PY_NAME(is_valid)))) {
         py::call_method(serializer, PY_NAME(save));
@@ -308,8 +313,8 @@ Ref inside_post(Call& c) {
 }
 
 Ref inside_put(Call& c) {
-    PyObject* cls = c[0];
-    const Keywords kw(c[1]);
+    auto [cls, kwargs] = c.args<inside_params>();
+    const Keywords kw(kwargs);
     Ref record = objects(py::getattr(cls, PY_NAME(model)), PY_NAME(get), PY_NAME(pk), kw[PY_NAME(_id)]);
     Ref serializer = py::call_kw(py::getattr(cls, PY_NAME(serializer)), {},
                                  {{PY_NAME(instance), record}, {PY_NAME(data), kw[PY_NAME(data)]}, {PY_NAME(partial), Py_True}});
@@ -325,24 +330,26 @@ Ref inside_put(Call& c) {
 }
 
 Ref inside_delete(Call& c) {
-    const Keywords kw(c[1]);
-    py::call_method(objects(py::getattr(c[0], PY_NAME(model)), PY_NAME(get), PY_NAME(id), kw[PY_NAME(_id)]), PY_NAME(delete));
+    auto [cls, kwargs] = c.args<inside_delete_params>();
+    const Keywords kw(kwargs);
+    py::call_method(objects(py::getattr(cls, PY_NAME(model)), PY_NAME(get), PY_NAME(id), kw[PY_NAME(_id)]),
+                    PY_NAME(delete));
     return py::none();
 }
 
-const py::FunctionDef test_def{"test", "test", "self, **kwargs", nullptr, test};
-const py::FunctionDef get_def{"get", "get", "self, **kwargs", nullptr, get};
-const py::FunctionDef post_def{"post", "post", "self, **kwargs", nullptr, post};
-const py::FunctionDef put_def{"put", "put", "self, **kwargs", nullptr, put};
-const py::FunctionDef delete_def{"delete", "delete", "self, **kwargs", nullptr, delete_};
-const py::FunctionDef inside_post_def{"inside_post", "inside_post", "cls, **kwargs", nullptr, inside_post};
-const py::FunctionDef inside_put_def{"inside_put", "inside_put", "cls, **kwargs", nullptr, inside_put};
-const py::FunctionDef inside_delete_def{"inside_delete", "inside_delete", "cls, **kwargs -> None", nullptr,
+const py::FunctionDef test_def{"test", "test", view_params, nullptr, test};
+const py::FunctionDef get_def{"get", "get", view_params, nullptr, get};
+const py::FunctionDef post_def{"post", "post", view_params, nullptr, post};
+const py::FunctionDef put_def{"put", "put", view_params, nullptr, put};
+const py::FunctionDef delete_def{"delete", "delete", view_params, nullptr, delete_};
+const py::FunctionDef inside_post_def{"inside_post", "inside_post", inside_params, nullptr, inside_post};
+const py::FunctionDef inside_put_def{"inside_put", "inside_put", inside_params, nullptr, inside_put};
+const py::FunctionDef inside_delete_def{"inside_delete", "inside_delete", inside_delete_params, nullptr,
                                         inside_delete};
 
 }  // namespace
 
-void model_crud(py::ModuleBody& m) {
+void rest_handlers(py::ModuleBody& m) {
     m.import("json");
     m.import("traceback");
     for (const py::FunctionDef* def : {&test_def, &get_def, &post_def, &put_def, &delete_def, &inside_post_def,

@@ -1,4 +1,4 @@
-// Section ass: the assertion dispatcher. The assertion object's method of the given
+// Assertions: the dispatcher. The assertion object's method of the given
 // name is called with the values prepared the way its family (text, excel, sql,
 // custom) expects.
 #include "sections.hpp"
@@ -56,12 +56,12 @@ Ref assert_with(PyObject* self, PyObject* method, const A&... args) {
     return py::call_method(self, method, args...);
 }
 
+constexpr py::Params ass_params{"self, method: str, actual, expect=None, **kwargs"};
+
 Ref ass(Call& c) {
-    PyObject* self = c[0];
-    PyObject* method = c[1];
-    Ref actual = Ref::borrow(c[2]);
-    Ref expect = Ref::borrow(c[3]);
-    PyObject* kwargs = c[4];
+    auto [self, method, given_actual, given_expect, kwargs] = c.args<ass_params>();
+    Ref actual = Ref::borrow(given_actual);
+    Ref expect = Ref::borrow(given_expect);
     if (!PyUnicode_CheckExact(method)) {
         py::raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                          "method", "str", Py_TYPE(method)->tp_name);
@@ -112,12 +112,11 @@ Ref ass(Call& c) {
     return assert_with(self, method, actual, expect);
 }
 
-const py::FunctionDef ass_def{"ass",    "ass", "self, method: str, actual, expect=None, **kwargs",
-                              nullptr,  ass,   py::ArgErrors::Counted};
+const py::FunctionDef ass_def{"ass", "ass", ass_params, nullptr, ass, py::ArgErrors::Counted};
 
 }  // namespace
 
-void ass(py::ModuleBody& m) {
+void assertions(py::ModuleBody& m) {
     m.import("json");
     m.import("re");
     m.import_from("tamareltools.exceptions", "TamarelToolsError");

@@ -1,4 +1,4 @@
-// Section pycase: one test file run under pytest in this process, with allure
+// Pytest runs: one test file run under pytest in this process, with allure
 // results written to a directory of its own, read back as data and removed.
 #include "sections.hpp"
 
@@ -48,8 +48,10 @@ Ref attachment_source(Call& c, PyObject* path) {
         });
 }
 
+constexpr py::Params results_dir_params{"results_dir"};
+
 Ref read_allure_json_results(Call& c) {
-    PyObject* results_dir = c[0];
+    auto [results_dir] = c.args<results_dir_params>();
     Ref report_data = py::new_list();
     Ref results = py::call_method(py::call(c.global(PY_NAME(Path)), results_dir), PY_NAME(glob),
                                   PY_STR("*-result.json"));
@@ -78,7 +80,7 @@ Ref read_allure_json_results(Call& c) {
 }
 
 Ref delete_allure_results(Call& c) {
-    PyObject* results_dir = c[0];
+    auto [results_dir] = c.args<results_dir_params>();
     if (py::truthy(os_path(c, PY_NAME(exists), results_dir))) {
         py::call_method(c.global(PY_NAME(shutil)), PY_NAME(rmtree), results_dir);
     }
@@ -86,13 +88,15 @@ Ref delete_allure_results(Call& c) {
 }
 
 const py::FunctionDef read_allure_json_results_def{
-    "read_allure_json_results", "read_allure_json_results", "results_dir", nullptr,
+    "read_allure_json_results", "read_allure_json_results", results_dir_params, nullptr,
     read_allure_json_results};
 const py::FunctionDef delete_allure_results_def{"delete_allure_results", "delete_allure_results",
-                                                "results_dir", nullptr, delete_allure_results};
+                                                results_dir_params, nullptr, delete_allure_results};
+
+constexpr py::Params pytest_test_case_params{"**kwargs"};
 
 Ref pytest_test_case(Call& c) {
-    PyObject* kwargs = c[0];
+    auto [kwargs] = c.args<pytest_test_case_params>();
     Ref sys = c.global(PY_NAME(sys));
     for (PyObject* stream : {PY_NAME(stdout), PY_NAME(stderr)}) {
         if (py::getattr(sys, stream).get() == Py_None) {
@@ -134,12 +138,12 @@ Ref pytest_test_case(Call& c) {
     return report_data;
 }
 
-const py::FunctionDef pytest_test_case_def{"pytest_test_case", "pytest_test_case", "**kwargs",
+const py::FunctionDef pytest_test_case_def{"pytest_test_case", "pytest_test_case", pytest_test_case_params,
                                            nullptr, pytest_test_case};
 
 }  // namespace
 
-void pycase(py::ModuleBody& m) {
+void pytest_runs(py::ModuleBody& m) {
     for (const char* name : {"json", "os", "shutil", "uuid"}) m.import(name);
     m.import_from("pathlib", "Path");
     m.import("sys");

@@ -1,4 +1,4 @@
-// Section vue_flow: queries and walks over the flow editor's documents
+// Flow graphs: queries and walks over the flow editor's documents
 // ({"nodes": [...], "edges": [...]}; an edge's ends are edge["source"]["node_id"] and
 // edge["target"]["node_id"]).
 //
@@ -54,7 +54,15 @@ Ref flow_graph(PyObject* edges) {
     return graph;
 }
 
-Ref build_flow_graph(Call& c) { return flow_graph(c[0]); }
+constexpr py::Params edges_params{"edges"};
+constexpr py::Params nodes_edges_params{"nodes, edges"};
+constexpr py::Params get_node_by_id_params{"nodes, node_id"};
+constexpr py::Params flow_data_params{"flow_data"};
+
+Ref build_flow_graph(Call& c) {
+    auto [edges] = c.args<edges_params>();
+    return flow_graph(edges);
+}
 
 Ref start_node(PyObject* nodes, PyObject* edges) {
     Ref targets = endpoint_set(edges, PY_NAME(target));
@@ -67,7 +75,10 @@ Ref start_node(PyObject* nodes, PyObject* edges) {
     return first ? std::move(first) : py::none();
 }
 
-Ref find_start_node(Call& c) { return start_node(c[0], c[1]); }
+Ref find_start_node(Call& c) {
+    auto [nodes, edges] = c.args<nodes_edges_params>();
+    return start_node(nodes, edges);
+}
 
 // [node["id"] for node in nodes if node["id"] not in ids]: a listed node's id is read
 // twice, as the comprehension does; for an exact dict that is not observable, and
@@ -83,7 +94,10 @@ Ref ids_not_in(PyObject* nodes, PyObject* ids) {
     return selected;
 }
 
-Ref find_end_nodes(Call& c) { return ids_not_in(c[0], endpoint_set(c[1], PY_NAME(source))); }
+Ref find_end_nodes(Call& c) {
+    auto [nodes, edges] = c.args<nodes_edges_params>();
+    return ids_not_in(nodes, endpoint_set(edges, PY_NAME(source)));
+}
 
 Ref node_by_id(PyObject* nodes, PyObject* node_id) {
     Ref found;
@@ -103,15 +117,18 @@ Ref node_by_id(PyObject* nodes, PyObject* node_id) {
     return py::none();
 }
 
-Ref get_node_by_id(Call& c) { return node_by_id(c[0], c[1]); }
+Ref get_node_by_id(Call& c) {
+    auto [nodes, node_id] = c.args<get_node_by_id_params>();
+    return node_by_id(nodes, node_id);
+}
 
-const py::FunctionDef build_flow_graph_def{"build_flow_graph", "build_flow_graph", "edges",
+const py::FunctionDef build_flow_graph_def{"build_flow_graph", "build_flow_graph", edges_params,
                                            "构建流程图的有向图结构", build_flow_graph};
-const py::FunctionDef find_start_node_def{"find_start_node", "find_start_node", "nodes, edges",
+const py::FunctionDef find_start_node_def{"find_start_node", "find_start_node", nodes_edges_params,
                                           "找到开始节点（没有入边的节点）", find_start_node};
-const py::FunctionDef get_node_by_id_def{"get_node_by_id", "get_node_by_id", "nodes, node_id",
+const py::FunctionDef get_node_by_id_def{"get_node_by_id", "get_node_by_id", get_node_by_id_params,
                                          "根据节点ID获取节点信息", get_node_by_id};
-const py::FunctionDef find_end_nodes_def{"find_end_nodes", "find_end_nodes", "nodes, edges",
+const py::FunctionDef find_end_nodes_def{"find_end_nodes", "find_end_nodes", nodes_edges_params,
                                          "找到结束节点（没有出边的节点）", find_end_nodes};
 
 // A module-level function called by name at call time; while the name still holds
@@ -238,7 +255,7 @@ struct TreeFrame {
 };
 
 Ref build_decision_tree(Call& c) {
-    PyObject* flow_data = c[0];
+    auto [flow_data] = c.args<flow_data_params>();
     Ref nodes = py::call_method(flow_data, PY_NAME(get), PY_NAME(nodes));
     Ref edges = py::call_method(flow_data, PY_NAME(get), PY_NAME(edges));
     Ref start = call_global(c, PY_NAME(find_start_node), find_start_node_def, start_node,
@@ -299,7 +316,7 @@ Ref build_decision_tree(Call& c) {
 }
 
 const py::FunctionDef build_decision_tree_def{"build_decision_tree", "build_decision_tree",
-                                              "flow_data", "构建决策树，显示条件分支结构",
+                                              flow_data_params, "构建决策树，显示条件分支结构",
                                               build_decision_tree};
 
 // ---- execution order -------------------------------------------------------------
@@ -337,7 +354,7 @@ private:
 };
 
 Ref get_execution_order_with_config_ids(Call& c) {
-    PyObject* flow_data = c[0];
+    auto [flow_data] = c.args<flow_data_params>();
     Ref nodes = py::getitem(flow_data, PY_NAME(nodes));
     Ref edges = py::getitem(flow_data, PY_NAME(edges));
 
@@ -382,12 +399,12 @@ Ref get_execution_order_with_config_ids(Call& c) {
 }
 
 const py::FunctionDef get_execution_order_def{"get_execution_order_with_config_ids",
-                                              "get_execution_order_with_config_ids", "flow_data",
+                                              "get_execution_order_with_config_ids", flow_data_params,
                                               nullptr, get_execution_order_with_config_ids};
 
 }  // namespace
 
-void vue_flow(py::ModuleBody& m) {
+void flow_graphs(py::ModuleBody& m) {
     m.def(find_start_node_def);
     m.def(build_flow_graph_def);
     m.def(get_node_by_id_def);
