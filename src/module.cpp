@@ -1,6 +1,7 @@
 // tamareltools.tamarels: the module frame. Runs the six sections in order, then
 // publishes __all__.
 #include "runtime/boundary.hpp"
+#include "runtime/coroutine.hpp"
 #include "runtime/function.hpp"
 #include "sections/sections.hpp"
 

@@ -1,8 +1,18 @@
 #include "classes.hpp"
 
+#include <algorithm>
 #include <string>
 
 namespace py {
+
+std::string mangle(std::string_view cls, std::string_view name) {
+    if (name.size() > 2 && name.substr(0, 2) == "__" && name.substr(name.size() - 2) != "__" &&
+        name.find('.') == std::string_view::npos) {
+        cls.remove_prefix(std::min(cls.find_first_not_of('_'), cls.size()));
+        if (!cls.empty()) return "_" + std::string(cls) + std::string(name);
+    }
+    return std::string(name);
+}
 
 Ref static_method(Ref fn) {
     return Ref::steal(PyStaticMethod_New(fn));
@@ -52,16 +62,6 @@ Ref pick_metaclass(PyObject* bases) {
     return Ref::borrow(reinterpret_cast<PyObject*>(winner));
 }
 
-std::string mangle(const char* cls, const char* name) {
-    std::string n = name;
-    if (n.size() > 2 && n.rfind("__", 0) == 0 && n.compare(n.size() - 2, 2, "__") != 0 &&
-        n.find('.') == std::string::npos) {
-        std::string c = cls;
-        c.erase(0, c.find_first_not_of('_'));
-        if (!c.empty()) return "_" + c + n;
-    }
-    return n;
-}
 
 }  // namespace
 

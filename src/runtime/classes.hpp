@@ -4,6 +4,8 @@
 #include "function.hpp"
 
 #include <initializer_list>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -13,6 +15,19 @@ struct Member {
     const char* name;  // the name in the class body (private names are mangled here)
     Ref value;
 };
+
+// A name as written in the body of class `cls`: a private name ("__x", not ending in
+// "__") is mangled to "_cls__x", as the compiler does.
+std::string mangle(std::string_view cls, std::string_view name);
+
+// The interned name `Name` takes in the body of class `Cls` (see mangle), for looking
+// up a private member: PRIVATE_NAME("GitRepoOperator", "__clone").
+template <detail::Lit Cls, detail::Lit Name>
+PyObject* private_name() {
+    static PyObject* interned = nullptr;
+    if (!interned) [[unlikely]] interned = intern_checked(mangle(Cls.text, Name.text).c_str());
+    return interned;
+}
 
 // Wraps a function as staticmethod(fn).
 Ref static_method(Ref fn);

@@ -2,7 +2,7 @@
 // object with __await__, send, throw and close (and uses am_send when present); this
 // one runs its function on the first resumption and then delegates to what the
 // function asked to await, as `return await x` does.
-#include "function.hpp"
+#include "coroutine.hpp"
 
 #include "boundary.hpp"
 

@@ -5,6 +5,7 @@
 #include "signature.hpp"
 
 #include "boundary.hpp"
+#include "coroutine.hpp"
 
 #include <cstddef>
 #include <string>

@@ -83,7 +83,7 @@ public:
     // A module-level name at call time: module namespace, then builtins; NameError
     // as Python raises it when neither has it.
     Ref global(PyObject* name) const;
-    // The object the function was created around (see make_closure), or NULL.
+    // The object the function was created around (make_function's closure), or NULL.
     PyObject* closure() const;
     // The module namespace the function belongs to.
     PyObject* globals() const;
@@ -109,11 +109,9 @@ bool is_function(PyObject* o, const FunctionDef& def);
 
 // Runs a coroutine function's implementation on arguments bound earlier.
 Ref run_bound(FunctionObject* fn, PyObject* args_tuple, bool* awaiting);
-Ref make_coroutine(FunctionObject* fn, PyObject* args_tuple);
 PyObject* function_qualname(FunctionObject* fn);
 
-// Types of the runtime, created once at module exec.
+// The function type, created once at module exec.
 int init_function_type(PyObject* module);
-int init_coroutine_type(PyObject* module);
 
 }  // namespace py

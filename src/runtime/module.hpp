@@ -8,7 +8,7 @@ namespace py {
 
 class ModuleBody {
 public:
-    explicit ModuleBody(PyObject* module) : module_(module), globals_(PyModule_GetDict(module)) {}
+    explicit ModuleBody(PyObject* module) : globals_(PyModule_GetDict(module)) {}
 
     PyObject* globals() const { return globals_; }
 
@@ -24,7 +24,6 @@ public:
     void bind(const char* name, PyObject* value);
 
 private:
-    PyObject* module_;
     PyObject* globals_;
 };
 

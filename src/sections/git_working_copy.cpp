@@ -44,8 +44,9 @@ void log(PyObject* self, PyObject* level, const Parts&... parts) {
 
 Ref porcelain(Call& c, PyObject* fn) { return py::getattr(c.global(PY_NAME(porcelain)), fn); }
 
-// The private methods, looked up on the instance at each call.
-#define SELF_METHOD(name) PY_NAME(_GitRepoOperator__##name)
+// The private methods, looked up on the instance at each call under the names the
+// class body gives them.
+#define SELF_METHOD(name) (py::private_name<"GitRepoOperator", "__" #name>())
 
 bool contains(PyObject* container, PyObject* item) {
     return py::check(PySequence_Contains(container, item)) != 0;
