@@ -39,7 +39,7 @@ test: install $(DULWICH_OLDEST_DIR)
 	$(PY) -m pytest tests -q
 
 bench: install
-	$(PY) bench/run.py
+	PYTHONPATH=tests $(PY) bench/run.py
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build, running the whole suite.
 sanitize:

@@ -1,17 +1,18 @@
 """Benchmarks: each case times the native function and the plain-Python reference
 doing the same work, in this one process, and prints the ratio.
 
-    make bench            (or: .venv/bin/python bench/run.py [name-filter])
+    make bench            (or: PYTHONPATH=tests .venv/bin/python bench/run.py [name-filter])
+
+The plain-Python versions are the test suite's (tests/reference), found through
+PYTHONPATH as the Makefile sets it.
 """
 
-import os
 import sys
 import timeit
 
-sys.path.insert(0, os.path.dirname(__file__))
-
-import reference  # noqa: E402
-import tamareltools.tamarels as tamarels  # noqa: E402
+import reference
+import tamareltools.tamarels as tamarels
+from helpers import TemplateHost
 
 CASES = []
 
@@ -23,41 +24,12 @@ def case(name, target):
     return register
 
 
-class TemplateHost:
-    """A test-data host with the methods the platform's host has."""
-
-    def __init__(self, engine, cache):
-        self.engine = engine
-        self.cache = cache
-
-    def is_extract(self, text):
-        return "${{" in text
-
-    def remove_parentheses(self, text):
-        return text[3:-2]
-
-    def identify_parentheses(self, key):
-        return key.endswith(")")
-
-    def regular(self, key):
-        return key
-
-    def get_cache(self, key):
-        return self.cache.get(key)
-
-    def set_cache(self, name, value):
-        self.cache[name] = value
-
-    def replace_str(self, data, m_0002, error):
-        return self.engine(self, data, m_0002, error)
-
-
 @case("replace_str, 200 placeholders", 1.5)
 def bench_replace_str():
     cache = {f"k{i}": i for i in range(200)}
     text = " ".join(f"v{i}=${{{{k{i}}}}}" for i in range(200))
-    native = TemplateHost(tamarels.Tamarel.replace_str, cache)
-    plain = TemplateHost(reference.replace_str, cache)
+    native = TemplateHost(cache, engine=tamarels.Tamarel.replace_str, record=False)
+    plain = TemplateHost(cache, engine=reference.replace_str, record=False)
     entry = ("0002", "missing")
     assert tamarels.Tamarel.replace_str(native, text, entry, KeyError) == \
         reference.replace_str(plain, text, entry, KeyError)

@@ -1,8 +1,4 @@
-import os
 import ssl
-import sys
-
-sys.path.insert(0, os.path.dirname(__file__))
 
 import pytest
 import trustme

@@ -7,7 +7,7 @@ import sys
 import pytest
 from hypothesis import given, settings, strategies as st
 
-import models
+import reference
 import tamareltools.tamarels as tamarels
 from leakcheck import assert_no_leaks
 
@@ -32,7 +32,7 @@ def same(name, *args, fresh=None):
     """Native and model give the same result, or the same exception type and args.
     `fresh` makes new arguments for each (for one-shot iterators)."""
     results = []
-    for impl in (getattr(tamarels, name), getattr(models, name)):
+    for impl in (getattr(tamarels, name), getattr(reference, name)):
         try:
             results.append(("ok", impl(*(fresh() if fresh else args))))
         except Exception as e:
@@ -197,9 +197,9 @@ def random_dag(n, extra, seed):
 def test_large_random_dag_matches_the_model():
     flow_data = random_dag(200_000, 20_000, seed=7)
     assert (tamarels.get_execution_order_with_config_ids(flow_data)
-            == models.get_execution_order_with_config_ids(flow_data))
+            == reference.get_execution_order_with_config_ids(flow_data))
     small = random_dag(300, 60, seed=3)
-    assert tamarels.build_decision_tree(small) == models.build_decision_tree(small)
+    assert tamarels.build_decision_tree(small) == reference.build_decision_tree(small)
 
 
 def test_million_node_chain():

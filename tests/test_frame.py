@@ -1,23 +1,17 @@
 """The module as an importer sees it: namespace, order, classes, initialisation."""
 
-import subprocess
 import sys
-import textwrap
 
 import pytest
 
 import tamareltools.tamarels as tamarels
+from helpers import run_python
 
 IMPORTED = {
     "asyncio": "asyncio", "copy": "copy", "json": "json", "re": "re", "smtplib": "smtplib",
     "threading": "threading", "traceback": "traceback", "os": "os", "shutil": "shutil",
     "uuid": "uuid", "sys": "sys",
 }
-
-
-def run_python(code):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
-                          capture_output=True, text=True, timeout=120)
 
 
 @pytest.mark.parametrize("name,module", IMPORTED.items())

@@ -21,32 +21,13 @@ from dulwich.server import DictBackend
 from dulwich.web import make_wsgi_chain
 
 import tamareltools.tamarels as tamarels
+from helpers import Log
 from leakcheck import assert_no_leaks
 
 G = tamarels.GitRepoOperator
 QUIET = {"errstream": io.BytesIO()}
 # File names there are UTF-16: no name can fail to decode as UTF-8.
 NOT_UTF8_NAMES = pytest.mark.skipif(sys.platform == "win32", reason="every Windows file name is valid Unicode")
-
-
-class Log:
-    def __init__(self):
-        self.lines = []
-
-    def debug(self, text):
-        self.lines.append(("debug", text))
-
-    def info(self, text):
-        self.lines.append(("info", text))
-
-    def warning(self, text):
-        self.lines.append(("warning", text))
-
-    def error(self, text):
-        self.lines.append(("error", text))
-
-    def texts(self, level=None):
-        return [t for lv, t in self.lines if level in (None, lv)]
 
 
 @pytest.fixture(autouse=True)

@@ -3,13 +3,10 @@ mappings and mocks of every shape, names that are not UTF-8, small thread stacks
 The native module must answer exactly as the plain-Python models do, and never crash."""
 
 import asyncio
-import collections
-import json
+import collections.abc
 import os
 import random
-import subprocess
 import sys
-import textwrap
 import threading
 import time
 import types
@@ -18,54 +15,23 @@ from unittest import mock
 
 import pytest
 
-import models
+import reference
 import tamareltools.tamarels as tamarels
+from helpers import TemplateHost, outcome, run_python
 from tamareltools.exceptions import TamarelToolsError
 
 T = tamarels.Tamarel
 M_0002 = ("0002", "缺少数据: {}")
 
 
-def outcome(fn, *args):
-    """What a call gives: its result, or the type and text of what it raised."""
-    try:
-        return ("ok", fn(*args))
-    except Exception as e:  # noqa: BLE001 - the exception is the answer
-        return ("raised", type(e).__name__, str(e))
-
-
 # ---- placeholders -----------------------------------------------------------------------
 
 
-class Host:
-    def __init__(self, cache, engine):
-        self.cache = dict(cache)
-        self.engine = engine
-
-    def is_extract(self, text):
-        return "${{" in str(text)
-
-    def remove_parentheses(self, text):
-        return text[3:-2]
-
-    def identify_parentheses(self, key):
-        return False
-
-    def get_cache(self, key):
-        return self.cache.get(key)
-
-    def set_cache(self, name, value):
-        self.cache[name] = value
-
-    def replace_str(self, data, m_0002, error):
-        return self.engine(self, data, m_0002, error)
+ENGINES = {"native": T.replace_str, "plain": reference.replace_str}
 
 
-ENGINES = {"native": T.replace_str, "model": models.replace_str}
-
-
-def expanded(engine, data, cache, host_class=Host):
-    host = host_class(cache, engine)
+def expanded(engine, data, cache, host_class=TemplateHost):
+    host = host_class(cache, engine=engine, record=False)
     return outcome(engine, host, data, M_0002, TamarelToolsError), host.cache
 
 
@@ -76,7 +42,7 @@ def expanded(engine, data, cache, host_class=Host):
     ("a${{x}}${{x}${{k}}", {"k": "}", "x": "-"}),
 ])
 def test_placeholders_completed_by_a_substitution(data, cache):
-    assert expanded(T.replace_str, data, cache) == expanded(models.replace_str, data, cache)
+    assert expanded(T.replace_str, data, cache) == expanded(reference.replace_str, data, cache)
 
 
 def test_brace_producing_values_against_the_model():
@@ -88,7 +54,7 @@ def test_brace_producing_values_against_the_model():
         cache = {k: "".join(rng.choice(["}", "{", "}}", "x", "k", "|", ""]) for _ in range(rng.randrange(3)))
                  for k in rng.sample(keys, rng.randrange(len(keys)))}
         native = expanded(T.replace_str, data, cache)
-        assert native == expanded(models.replace_str, data, cache), (data, cache)
+        assert native == expanded(reference.replace_str, data, cache), (data, cache)
 
 
 class Pieces:
@@ -115,7 +81,7 @@ class Indexed(list):
     lambda: ("a", "b"), lambda: ["a"],
 ])
 def test_pieces_are_measured_and_unpacked_as_python_does(split):
-    class PieceHost(Host):
+    class PieceHost(TemplateHost):
         def remove_parentheses(self, text):
             return Pieces(split)
 
@@ -174,7 +140,7 @@ def mutations(module, data):
 @pytest.mark.parametrize("where", ["edge ids", "config"])
 def test_decision_tree_sees_changes_made_during_the_walk(monkeypatch, mutation, where):
     results = []
-    for module in (tamarels, models):
+    for module in (tamarels, reference.models):  # where the walk looks its names up
         monkeypatch.setattr(module, "get_node_by_id", module.get_node_by_id)
         fired = []
 
@@ -225,7 +191,7 @@ def colliding_flow():
 
 def test_decision_tree_holds_the_nodes_it_reads():
     assert outcome(tamarels.build_decision_tree, colliding_flow()) == outcome(
-        models.build_decision_tree, colliding_flow())
+        reference.build_decision_tree, colliding_flow())
 
 
 def test_nodes_replaced_by_another_thread():
@@ -276,7 +242,7 @@ class CountingNode(collections.abc.Mapping):
                                   "find_start_node"])
 def test_ids_are_read_as_often_as_python_reads_them(name):
     reads = []
-    for module in (tamarels, models):
+    for module in (tamarels, reference.models):  # where the walk looks its names up
         CountingNode.reads = 0
         nodes = [CountingNode(id=i, config={"id": i * 10}) for i in range(5)]
         edges = [{"source": {"node_id": 0}, "target": {"node_id": 1}}]
@@ -487,8 +453,7 @@ else:
 
 def test_crash_cases_under_the_debug_allocator():
     env = dict(os.environ, PYTHONMALLOC="debug")
-    result = subprocess.run([sys.executable, "-c", CRASH_CASES], capture_output=True, text=True,
-                            timeout=120, env=env)
+    result = run_python(CRASH_CASES, env=env)
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert lines[0] == "tree None"  # the start id read emptied the list, as in Python

@@ -3,13 +3,11 @@
 import base64
 import json
 import os
-import subprocess
-import sys
-import textwrap
 
 import pytest
 
 import tamareltools.tamarels as tamarels
+from helpers import Log, run_python
 from leakcheck import assert_no_leaks
 
 MISSING = "用例执行失败，这一项没有生成内容，所以没有结果"
@@ -51,14 +49,6 @@ def test_environment():
 '''
 
 
-class Log:
-    def __init__(self):
-        self.lines = []
-
-    def debug(self, text):
-        self.lines.append(text)
-
-
 @pytest.fixture
 def case_file(tmp_path, monkeypatch):
     work = tmp_path / "work"
@@ -91,13 +81,13 @@ def test_real_run(case_file, tmp_path):
     assert os.environ["TAMAREL_ENV"] == "staging"
     assert os.listdir(base) == []  # the results directory is gone, the base stays
 
-    results_dir = log.lines[0].removeprefix("生成的用例存储目录：")
+    results_dir = log.texts()[0].removeprefix("生成的用例存储目录：")
     assert os.path.dirname(results_dir) == str(base)
     name = os.path.basename(results_dir)
     assert name.startswith("allure-results-") and len(name) == len("allure-results-") + 36
-    assert log.lines[1] == "启动 pytest 参数：{}".format(
+    assert log.texts()[1] == "启动 pytest 参数：{}".format(
         [str(case_file / "sample_cases.py"), "--alluredir", results_dir, "-q"])
-    assert log.lines[2] == "文件<sample_cases.py>执行输出:1"
+    assert log.texts()[2] == "文件<sample_cases.py>执行输出:1"
 
 
 def test_flags_order_and_fresh_directories(case_file, tmp_path, monkeypatch):
@@ -107,7 +97,7 @@ def test_flags_order_and_fresh_directories(case_file, tmp_path, monkeypatch):
     log = Log()
     run_cases(tmp_path, log, quiet=1, verbose=True, show_output="yes")
     run_cases(tmp_path, log)
-    args = [line for line in log.lines if line.startswith("启动")]
+    args = [line for line in log.texts() if line.startswith("启动")]
     assert args[0].endswith(f"'{seen[0]}', '-q', '-v', '-s']")
     assert args[1].endswith(f"'--alluredir', '{seen[2]}']")  # no flags
     assert seen[0] != seen[2] and seen[1] == ("del", seen[0])
@@ -185,7 +175,7 @@ def test_no_leaks(tmp_path):
 
 
 def test_imports_without_pytest():
-    code = textwrap.dedent("""
+    code = """
         import sys
         sys.modules["pytest"] = None
         import tamareltools.tamarels as t
@@ -193,6 +183,6 @@ def test_imports_without_pytest():
             t.pytest_test_case(allure=".", log=None)
         except ImportError as e:
             print("ImportError")
-    """)
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    """
+    result = run_python(code, timeout=60)
     assert result.stdout.strip() == "ImportError", result.stderr

@@ -5,7 +5,7 @@ import types
 import pytest
 from hypothesis import given, settings, strategies as st
 
-import models
+import reference
 import tamareltools.tamarels as tamarels
 from leakcheck import assert_no_leaks
 from tamareltools.exceptions import TamarelToolsError
@@ -104,7 +104,7 @@ def outcome(engine, expression):
 @given(NAMES, TAILS)
 def test_same_calls_as_the_model(name, tail):
     expression = name + tail
-    assert outcome(regular, expression) == outcome(models.regular, expression)
+    assert outcome(regular, expression) == outcome(reference.regular, expression)
 
 
 def test_rebinding_re_is_used(monkeypatch):

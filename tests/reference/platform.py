@@ -1,18 +1,10 @@
-"""Plain-Python versions of the module's functions: the same algorithms, written as
-the platform would write them, for the benchmarks to measure against. The test
-suite's models (tests/models.py) serve for the rest."""
+"""The rest of the plain-Python functions: the assertion dispatcher, the REST listing
+and the host helpers."""
 
+import copy
 import json
-import os
 import re
-import sys
 import traceback
-
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
-
-from models import (  # noqa: E402,F401
-    build_decision_tree, build_flow_graph, find_end_nodes, find_start_node,
-    get_execution_order_with_config_ids, get_node_by_id, regular, replace_str)
 
 
 def v(v, s=None):
@@ -116,8 +108,6 @@ def get(self, **kwargs):
 
 
 # ---- host helpers ------------------------------------------------------------------
-
-import copy  # noqa: E402
 
 
 def s_e(self, e, v=None):
