@@ -1,6 +1,7 @@
 // What depends on the compiler, the platform or the interpreter's internals, in one
-// place: the C recursion counter, the thread's stack bounds, the unwind that ends a
-// thread, and the attribute names the inspect module marks coroutine functions by.
+// place: thread-local storage without a loader call, the thread's stack bounds, the
+// unwind that ends a thread, and the attribute names the inspect module marks
+// coroutine functions by.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -13,15 +14,23 @@
 #endif
 
 static_assert(PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000,
-              "the recursion counter and the coroutine marker are those of CPython 3.13");
+              "the coroutine marker and the C recursion limit are those of CPython 3.13");
 
 namespace py::compat {
 
-// ---- the C recursion counter --------------------------------------------------------
+// ---- thread-local storage ------------------------------------------------------------
 
-// CPython 3.13 counts nested C calls down in the thread state; at zero the next
-// Py_EnterRecursiveCall raises RecursionError.
-inline int& c_recursion_remaining(PyThreadState* ts) { return ts->c_recursion_remaining; }
+// Thread-local variables in the initial-exec model where the compiler has it: a plain
+// load, no call into the dynamic loader on every access.
+#if defined(__GNUC__) && !defined(_WIN32)
+#define TAMARELS_FAST_TLS __attribute__((tls_model("initial-exec")))
+#else
+#define TAMARELS_FAST_TLS
+#endif
+
+// Nested calls of the module's functions on this thread (see RecursionGuard).
+inline thread_local int native_depth TAMARELS_FAST_TLS = 0;
+
 
 // ---- stack headroom -----------------------------------------------------------------
 
@@ -30,7 +39,7 @@ inline int& c_recursion_remaining(PyThreadState* ts) { return ts->c_recursion_re
 // thread (0 means not yet; 1 means the bounds are unknown, so nothing is refused).
 std::uintptr_t compute_stack_floor();
 
-inline thread_local std::uintptr_t stack_floor = 0;
+inline thread_local std::uintptr_t stack_floor TAMARELS_FAST_TLS = 0;
 
 // True when this thread's stack is nearly used up.
 inline bool stack_exhausted() {

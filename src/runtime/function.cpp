@@ -17,6 +17,7 @@ struct FunctionObject {
     vectorcallfunc vectorcall;
     const FunctionDef* def;
     const Signature* sig;  // the definition's, shared
+    bool positional_fast;  // positional-or-keyword parameters only, not a coroutine
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -198,102 +199,104 @@ bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 namespace {
 
-// The bound arguments of one call. Positional calls that need nothing but the
-// defaults borrow the caller's array and the defaults tuple (kept alive for the
-// call, since user code may replace __defaults__ meanwhile); everything else owns
-// one reference per slot.
-class Slots {
+// The bound arguments of a call that needs more than the caller's positional array
+// (keywords, *args, **kwargs, or a coroutine's argument tuple): one owned reference
+// per slot.
+class OwnedSlots {
 public:
-    explicit Slots(int count) : n_(count) {}
-    ~Slots() {
-        if (!owned_) return;
+    explicit OwnedSlots(int count) : n_(count) {
+        for (int i = 0; i < n_; ++i) items_[i] = nullptr;
+    }
+    ~OwnedSlots() {
         for (int i = 0; i < n_; ++i) Py_XDECREF(items_[i]);
     }
-    Slots(const Slots&) = delete;
-    Slots& operator=(const Slots&) = delete;
+    OwnedSlots(const OwnedSlots&) = delete;
+    OwnedSlots& operator=(const OwnedSlots&) = delete;
 
-    bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        const Signature& sig = *fn->sig;
-        PyObject* defaults = fn->defaults;
-        const Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults) : 0;
-        if (!kwnames && sig.simple && nargs <= sig.npos && nargs + defcount >= sig.npos) {
-            for (Py_ssize_t i = 0; i < nargs; ++i) items_[i] = args[i];
-            if (nargs < sig.npos) {
-                keep_defaults_ = Ref::borrow(defaults);
-                for (Py_ssize_t i = nargs; i < sig.npos; ++i) {
-                    items_[i] = PyTuple_GET_ITEM(defaults, defcount - (sig.npos - i));
-                }
-            }
-            return true;
-        }
-        owned_ = true;
-        for (int i = 0; i < n_; ++i) items_[i] = nullptr;
-        return py::bind(fn, args, nargs, kwnames, items_);
-    }
     PyObject** items() { return items_; }
 
 private:
     PyObject* items_[kMaxParams];
     int n_;
-    bool owned_ = false;
-    Ref keep_defaults_;
 };
 
 // Native functions call each other without Python frames in between (a host method
-// can itself be one of ours), so every call counts against the interpreter's C
-// recursion limit, and none may start when the thread's stack is nearly used up
-// (a thread may have a small stack, far below what the limit assumes). This is
-// Py_EnterRecursiveCall with one thread-state lookup instead of two; at either
-// limit the call fails with RecursionError.
-Py_NO_INLINE bool refuse_deeper_call() {
-    if (compat::stack_exhausted()) {
-        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
-        return true;
-    }
-    if (Py_EnterRecursiveCall("")) return true;
-    Py_LeaveRecursiveCall();
-    return false;
+// can itself be one of ours), so nesting is bounded as the interpreter bounds C calls:
+// at most Py_C_RECURSION_LIMIT of them on a thread, and none may start when the
+// thread's stack is nearly used up (a thread may have a small stack, far below what
+// the limit assumes). Either way the call fails with RecursionError. The count is
+// the module's own, kept where it costs a load and a store, rather than the
+// interpreter's, which is a call away in the thread state.
+Py_NO_INLINE void refuse_deeper_call() {
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
 }
 
 class RecursionGuard {
 public:
-    RecursionGuard() : ts_(PyThreadState_GetUnchecked()) {
-        int& remaining = compat::c_recursion_remaining(ts_);
-        if ((remaining <= 1 || compat::stack_exhausted()) && refuse_deeper_call()) [[unlikely]] {
-            ts_ = nullptr;
+    RecursionGuard() {
+        if (compat::native_depth >= Py_C_RECURSION_LIMIT || compat::stack_exhausted()) [[unlikely]] {
+            refuse_deeper_call();
             return;
         }
-        --remaining;
+        ++compat::native_depth;
+        entered_ = true;
     }
     ~RecursionGuard() {
-        if (ts_) ++compat::c_recursion_remaining(ts_);
+        if (entered_) --compat::native_depth;
     }
-    bool entered() const { return ts_ != nullptr; }
+    bool entered() const { return entered_; }
 
 private:
-    PyThreadState* ts_;
+    bool entered_ = false;
 };
 
-// The error boundary: nothing C++ crosses into the interpreter.
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
-    FunctionObject* fn = as_function(self);
-    Slots slots(fn->sig->count());
-    RecursionGuard guard;
-    if (!guard.entered()) return nullptr;
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (!slots.bind(fn, args, PyVectorcall_NARGS(nargsf), kwnames)) fail();
-        if (fn->def->coroutine) {
-            // Nothing runs before the coroutine is first resumed.
-            const int n = fn->sig->count();
-            Ref bound = Ref::steal(PyTuple_New(n));
-            for (int i = 0; i < n; ++i) PyTuple_SET_ITEM(bound.get(), i, Py_NewRef(slots.items()[i]));
-            return make_coroutine(fn, bound).release();
-        }
-        Call call(fn, slots.items());
+inline PyObject* invoke(const Call& bound) {
+    try {
+        Call call = bound;
+        FunctionObject* fn = call.function();
         Ref r = fn->def->impl(call);
         return r ? r.release() : Py_NewRef(Py_None);
+    } catch (...) {
+        set_python_error();
+        return nullptr;
+    }
+}
+
+// Everything but plain positional calls: Python's binding rules, keyword names
+// matched to parameters, and the coroutine of an `async def`.
+Py_NO_INLINE PyObject* call_bound(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const int n = fn->sig->count();
+    OwnedSlots slots(n);
+    if (!bind(fn, args, nargs, kwnames, slots.items())) return nullptr;
+    if (!fn->def->coroutine) return invoke(Call(fn, slots.items(), n));
+    // Nothing runs before the coroutine is first resumed.
+    return boundary<PyObject*>(nullptr, [&] {
+        Ref bound = Ref::steal(PyTuple_New(n));
+        for (int i = 0; i < n; ++i) PyTuple_SET_ITEM(bound.get(), i, Py_NewRef(slots.items()[i]));
+        return make_coroutine(fn, bound).release();
     });
+}
+
+// The call entry. A positional call of a plain function binds straight from the
+// caller's array, with the trailing defaults after it when some are missing (the
+// defaults tuple is held for the call: the implementation may run code that
+// replaces __defaults__).
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    FunctionObject* fn = as_function(self);
+    RecursionGuard guard;
+    if (!guard.entered()) [[unlikely]] return nullptr;
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t npos = fn->sig->npos;
+    if (kwnames || !fn->positional_fast || nargs > npos) return call_bound(fn, args, nargs, kwnames);
+    if (nargs == npos) return invoke(Call(fn, args, nargs));
+    PyObject* defaults = fn->defaults;
+    const Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+    if (nargs + defcount < npos) return call_bound(fn, args, nargs, kwnames);  // the "missing" error
+    Py_INCREF(defaults);
+    // Parameter i (from nargs on) takes default i + defcount - npos.
+    PyObject* result = invoke(Call(fn, args, nargs, &PyTuple_GET_ITEM(defaults, 0), defcount - npos));
+    Py_DECREF(defaults);
+    return result;
 }
 
 // ---- type slots --------------------------------------------------------------
@@ -544,7 +547,7 @@ Ref run_bound(FunctionObject* fn, PyObject* args_tuple, bool* awaiting) {
     RecursionGuard guard;
     if (!guard.entered()) fail();
     Ref keep = Ref::borrow(args_tuple);
-    Call call(fn, &PyTuple_GET_ITEM(args_tuple, 0));
+    Call call(fn, &PyTuple_GET_ITEM(args_tuple, 0), PyTuple_GET_SIZE(args_tuple));
     Ref r = fn->def->impl(call);
     *awaiting = call.awaiting();
     return r ? std::move(r) : none();
@@ -569,6 +572,7 @@ Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure) 
     fn->vectorcall = function_vectorcall;
     fn->def = &def;
     fn->sig = sig;
+    fn->positional_fast = sig->simple && !def.coroutine;
     fn->name = nullptr;
     fn->qualname = nullptr;
     fn->module = nullptr;

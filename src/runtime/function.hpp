@@ -65,10 +65,15 @@ private:
 
 struct FunctionObject;
 
-// The bound arguments of one call, plus the function's context.
+// The bound arguments of one call, plus the function's context. Parameter i is the
+// caller's positional argument i while i < given, and otherwise the default that
+// `defaults[i + shift]` holds: a positional call binds straight from the caller's
+// array, nothing copied.
 class Call {
 public:
-    Call(FunctionObject* fn, PyObject** slots) : fn_(fn), slots_(slots) {}
+    Call(FunctionObject* fn, PyObject* const* args, Py_ssize_t given, PyObject* const* defaults = nullptr,
+         Py_ssize_t shift = 0)
+        : fn_(fn), args_(args), given_(given), defaults_(defaults), shift_(shift) {}
     FunctionObject* function() const { return fn_; }
 
     // The bound arguments, one per parameter of `P` (the implementation's own
@@ -76,7 +81,7 @@ public:
     template <Params P>
     std::array<PyObject*, P.count> args() const {
         std::array<PyObject*, P.count> out{};
-        for (int i = 0; i < P.count; ++i) out[i] = slots_[i];
+        for (int i = 0; i < P.count; ++i) out[i] = i < given_ ? args_[i] : defaults_[i + shift_];
         return out;
     }
 
@@ -93,7 +98,10 @@ public:
 
 private:
     FunctionObject* fn_;
-    PyObject** slots_;
+    PyObject* const* args_;
+    Py_ssize_t given_;
+    PyObject* const* defaults_;
+    Py_ssize_t shift_;
     bool awaiting_ = false;
 };
 
