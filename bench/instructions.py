@@ -62,6 +62,7 @@ def prepared(case_name):
 
 
 def child(case_name, n):
+    sys.setrecursionlimit(1_000_000)  # the plain-Python walks recurse once per level
     native, plain = prepared(case_name)
     r = range(n)
     # Each eval is one callgrind dump, in this order.

@@ -1,5 +1,6 @@
 """Call expressions evaluated against a host object."""
 
+import os
 import types
 
 import pytest
@@ -7,6 +8,7 @@ from hypothesis import given, settings, strategies as st
 
 import reference
 import tamareltools.tamarels as tamarels
+from helpers import run_python
 from leakcheck import assert_no_leaks
 from tamareltools.exceptions import TamarelToolsError
 
@@ -114,6 +116,125 @@ def test_rebinding_re_is_used(monkeypatch):
         match=lambda p, s: seen.append(p) or re.match(p, s)))
     assert run("two(1, 2)") == ("two", "1", "2")
     assert seen == [r"^(\w+)\((.*)\)$"]
+
+
+# ---- the parameter count without inspect.signature, and every way back to it -----------
+
+
+def three(self, a, b, c):
+    return (a, b, c)
+
+
+def signature_of_one(self, a):
+    pass
+
+
+def shaped(kind):
+    """A host whose `f` takes three parameters, made to report a different count."""
+    import functools
+    import inspect
+    host = types.SimpleNamespace()
+    if kind == "__signature__":
+        def f(a, b, c):
+            return (a, b, c)
+        f.__signature__ = inspect.signature(lambda a: None)
+    elif kind == "__wrapped__":
+        @functools.wraps(lambda a: None)
+        def f(a, b, c):
+            return (a, b, c)
+    elif kind == "partial":
+        f = functools.partial(lambda x, a, b, c: (a, b, c), 0)
+    elif kind == "attribute set":
+        def f(a, b, c):
+            return (a, b, c)
+        f.note = "anything in the function's dict"
+    elif kind == "method without self":
+        f = types.MethodType(lambda *args: args[1:], host)
+    elif kind == "keyword names":
+        f = types.MethodType(types.FunctionType(three.__code__.replace(co_varnames=("self", "a", "a", "c")),
+                                                 globals()), host)
+    else:
+        f = types.MethodType(three, host)
+    host.f = f
+    return host
+
+
+@pytest.mark.parametrize("kind", ["plain method", "__signature__", "__wrapped__", "partial", "attribute set",
+                                  "method without self", "keyword names"])
+@pytest.mark.parametrize("expression", ["f(1, 2)", "f(1, 2, 3)", "f(1, 2, 3, 4)", "f(a=1)", "f()"])
+def test_counts_as_inspect_does(kind, expression):
+    def result(engine):
+        try:
+            return ("ok", engine(shaped(kind), expression, TamarelToolsError, M022, M023))
+        except Exception as e:
+            return (type(e).__name__, str(e))
+    assert result(regular) == result(reference.regular)
+
+
+@pytest.mark.parametrize("patch", ["signature", "Parameter", "isfunction", "MethodType", "builtins"])
+def test_patched_inspect_is_used(patch):
+    """Each patch, made in a fresh process after the count was once taken from the
+    code object, is seen by the next call, exactly as by the plain version."""
+    result = run_python(f"""
+        import builtins, inspect, sys, types
+        import reference
+        import tamareltools.tamarels as tamarels
+        from tamareltools.exceptions import TamarelToolsError
+
+        class Host:
+            def f(self, a, b):
+                return (a, b)
+
+        calls = []
+        def profile(frame, event, arg):
+            if event == "call" and frame.f_code.co_name == "signature":
+                calls.append(frame.f_code.co_filename)
+        def run(engine):
+            try:
+                return engine(Host(), "f(1, 2, 3)", TamarelToolsError, ("m022", "x"), ("m023", "y"))
+            except Exception as e:
+                return type(e).__name__
+
+        sys.setprofile(profile)
+        first = run(tamarels.Tamarel.regular)
+        sys.setprofile(None)
+        print("shortcut", first, len(calls))
+        patch = {patch!r}
+        if patch == "signature":
+            real = inspect.signature
+            inspect.signature = lambda f: real(lambda a, b, c: None)
+        elif patch == "Parameter":
+            inspect.Parameter.VAR_POSITIONAL = inspect.Parameter.POSITIONAL_OR_KEYWORD
+        elif patch == "isfunction":
+            inspect.isfunction = lambda f: False
+        elif patch == "MethodType":
+            types.MethodType = type(None)
+        else:
+            builtins.isinstance = lambda o, c, real=isinstance: real(o, c)
+        print("patched", run(tamarels.Tamarel.regular), run(reference.regular))
+    """, env=dict(os.environ, PYTHONPATH=os.path.dirname(__file__)))
+    assert result.returncode == 0, result.stderr
+    shortcut, patched = result.stdout.splitlines()
+    assert shortcut == "shortcut TamarelToolsError 0"  # no inspect.signature call
+    _, native, plain = patched.split()
+    assert native == plain
+
+
+def test_inspect_imported_as_the_import_statement_does(monkeypatch):
+    import builtins
+    seen = []
+    real_import = builtins.__import__
+
+    def recording(name, *args, **kwargs):
+        seen.append(name)
+        return real_import(name, *args, **kwargs)
+
+    monkeypatch.setattr(builtins, "__import__", recording)
+    run("two(1, 2)")
+    native = [name for name in seen if name == "inspect"]
+    seen.clear()
+    reference.regular(Host(), "two(1, 2)", TamarelToolsError, M022, M023)
+    assert native == [name for name in seen if name == "inspect"] == ["inspect"]
 
 
 def test_no_leaks():

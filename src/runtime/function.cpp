@@ -555,6 +555,7 @@ Ref run_bound(FunctionObject* fn, PyObject* args_tuple, bool* awaiting) {
 
 PyObject* Call::closure() const { return fn_->closure; }
 PyObject* Call::globals() const { return fn_->globals; }
+PyObject* Call::builtins() const { return fn_->builtins; }
 
 Ref Call::global(PyObject* name) const {
     PyObject* value = nullptr;

@@ -90,8 +90,9 @@ public:
     Ref global(PyObject* name) const;
     // The object the function was created around (make_function's closure), or NULL.
     PyObject* closure() const;
-    // The module namespace the function belongs to.
+    // The module namespace the function belongs to, and the builtins it sees.
     PyObject* globals() const;
+    PyObject* builtins() const;
     // In a coroutine function: the returned object is to be awaited for the result.
     void await_result() { awaiting_ = true; }
     bool awaiting() const { return awaiting_; }

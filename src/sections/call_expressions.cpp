@@ -2,6 +2,8 @@
 // call of the host's method of that name, with the arguments as strings.
 #include "tamarel.hpp"
 
+#include <utility>
+
 namespace sections::tamarel_members {
 namespace {
 
@@ -55,6 +57,221 @@ CallExpression match_call(Call& c, PyObject* func) {
     py::raise_object(py::call_args(error_type, py::star_args(error_type, entry)));
 }
 
+// ---- the signature facts ------------------------------------------------------------
+//
+// Evaluation needs two facts from inspect.signature(function): how many parameters it
+// lists and whether one is *args. For a plain function or bound method of a Python
+// `def` they follow from its code object; the shortcut is taken only while nothing
+// that inspect.signature reads on that path can have changed since it was checked:
+// the inspect, types, functools and sys modules and the builtins (dict watchers), the
+// classes Signature and Parameter (type watchers), the function's own attributes
+// (none may be set), and the inspect module that the import hands back.
+
+bool is_python_keyword(PyObject* name) {
+    static const char* const keywords[] = {
+        "False", "None",     "True",    "and",    "as",     "assert", "async",  "await", "break",
+        "class", "continue", "def",     "del",    "elif",   "else",   "except", "finally", "for",
+        "from",  "global",   "if",      "import", "in",     "is",     "lambda", "nonlocal", "not",
+        "or",    "pass",     "raise",   "return", "try",    "while",  "with",   "yield"};
+    for (const char* keyword : keywords) {
+        if (PyUnicode_EqualToUTF8(name, keyword)) return true;
+    }
+    return false;
+}
+
+struct Facts {
+    Py_ssize_t count = 0;
+    bool variadic = false;
+};
+
+class SignatureShortcut {
+public:
+    // The facts for `function` when the shortcut applies; false otherwise.
+    bool facts(PyObject* inspect, PyObject* builtins, PyObject* function, Facts* out) {
+        if (!ready_) setup(inspect, builtins);
+        if (!valid_ || inspect != inspect_.get()) return false;
+        PyObject* func = function;
+        const bool bound = Py_IS_TYPE(function, &PyMethod_Type);
+        if (bound) func = PyMethod_GET_FUNCTION(function);
+        if (!Py_IS_TYPE(func, &PyFunction_Type)) return false;
+        PyObject* attributes = reinterpret_cast<PyFunctionObject*>(func)->func_dict;
+        if (attributes && PyDict_GET_SIZE(attributes) != 0) return false;  // __signature__, __wrapped__, ...
+        auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(func));
+        if (!names_valid(code)) return false;
+        const bool varargs = code->co_flags & CO_VARARGS;
+        const bool varkw = code->co_flags & CO_VARKEYWORDS;
+        Py_ssize_t count = code->co_argcount + code->co_kwonlyargcount + varargs + varkw;
+        if (bound) {
+            if (code->co_argcount > 0) {
+                --count;  // the instance parameter
+            } else if (!varargs) {
+                return false;  // inspect raises "invalid method signature"
+            }
+        }
+        out->count = count;
+        out->variadic = varargs;
+        return true;
+    }
+
+    static int on_dict_event(PyDict_WatchEvent, PyObject* dict, PyObject* key, PyObject*) {
+        SignatureShortcut& self = instance();
+        // What the interpreter or a REPL writes there all the time does not matter.
+        if (dict == self.builtins_ && key && PyUnicode_Check(key) && PyUnicode_EqualToUTF8(key, "_")) return 0;
+        if (dict == self.sys_dict_ && !(key && PyUnicode_Check(key) && PyUnicode_EqualToUTF8(key, "getrecursionlimit"))) {
+            return 0;
+        }
+        self.valid_ = false;
+        return 0;
+    }
+    static int on_type_event(PyTypeObject*) {
+        instance().valid_ = false;
+        return 0;
+    }
+
+    // Never destroyed: what it holds must not be released after the interpreter ends.
+    static SignatureShortcut& instance() {
+        static SignatureShortcut* const shortcut = new SignatureShortcut;
+        return *shortcut;
+    }
+
+private:
+    // Checks that inspect's functions on the way are its own, and watches what they
+    // read. Any surprise leaves the shortcut off for good.
+    void setup(PyObject* inspect, PyObject* builtins) {
+        ready_ = true;
+        if (!PyModule_CheckExact(inspect)) return;
+        PyObject* inspect_dict = PyModule_GetDict(inspect);
+        for (const char* name : {"signature", "_signature_from_callable", "_signature_from_function",
+                                 "_signature_bound_method", "unwrap", "isfunction", "get_annotations"}) {
+            PyObject* fn = nullptr;
+            if (PyDict_GetItemStringRef(inspect_dict, name, &fn) <= 0) return PyErr_Clear();
+            Ref keep = Ref::steal(fn);
+            if (!PyFunction_Check(fn) || PyFunction_GET_GLOBALS(fn) != inspect_dict) return;
+        }
+        Ref types = modules_get("types"), functools = modules_get("functools"), sys = modules_get("sys");
+        Ref signature_class = get_type(inspect_dict, "Signature"), parameter_class = get_type(inspect_dict, "Parameter");
+        if (!types || !functools || !sys || !signature_class || !parameter_class || !PyDict_Check(builtins)) return;
+        if (dict_watcher_ < 0) dict_watcher_ = PyDict_AddWatcher(on_dict_event);
+        if (type_watcher_ < 0) type_watcher_ = PyType_AddWatcher(on_type_event);
+        if (dict_watcher_ < 0 || type_watcher_ < 0) return PyErr_Clear();
+        for (PyObject* dict : {inspect_dict, PyModule_GetDict(types), PyModule_GetDict(functools),
+                               PyModule_GetDict(sys), builtins}) {
+            if (PyDict_Watch(dict_watcher_, dict) < 0) return PyErr_Clear();
+        }
+        for (PyObject* type : {signature_class.get(), parameter_class.get()}) {
+            if (PyType_Watch(type_watcher_, type) < 0) return PyErr_Clear();
+        }
+        inspect_ = Ref::borrow(inspect);
+        builtins_ = builtins;
+        sys_dict_ = PyModule_GetDict(sys);
+        valid_ = true;
+    }
+
+    static Ref modules_get(const char* name) {
+        Ref module = Ref::steal_nullable(PyImport_GetModule(py::text(name)));
+        if (!module && PyErr_Occurred()) PyErr_Clear();
+        return module && PyModule_CheckExact(module) ? std::move(module) : Ref();
+    }
+    static Ref get_type(PyObject* dict, const char* name) {
+        PyObject* found = nullptr;
+        if (PyDict_GetItemStringRef(dict, name, &found) < 0) PyErr_Clear();
+        Ref type = Ref::steal_nullable(found);
+        return type && PyType_Check(type) ? std::move(type) : Ref();
+    }
+
+    // The parameter names inspect would make Parameters of are valid and distinct (a
+    // code object made by hand may hold any); checked once for the last code object.
+    bool names_valid(PyCodeObject* code) {
+        if (reinterpret_cast<PyObject*>(code) == checked_code_.get()) return checked_valid_;
+        const Py_ssize_t total = code->co_argcount + code->co_kwonlyargcount + bool(code->co_flags & CO_VARARGS) +
+                                 bool(code->co_flags & CO_VARKEYWORDS);
+        Ref names = Ref::steal_nullable(PyCode_GetVarnames(code));
+        bool valid = names && PyTuple_Check(names) && PyTuple_GET_SIZE(names.get()) >= total;
+        for (Py_ssize_t i = 0; valid && i < total; ++i) {
+            PyObject* name = PyTuple_GET_ITEM(names.get(), i);
+            valid = PyUnicode_CheckExact(name) && PyUnicode_IsIdentifier(name) == 1 && !is_python_keyword(name);
+            for (Py_ssize_t j = 0; valid && j < i; ++j) {
+                valid = PyUnicode_Compare(name, PyTuple_GET_ITEM(names.get(), j)) != 0;
+            }
+        }
+        if (PyErr_Occurred()) PyErr_Clear();
+        checked_code_ = Ref::borrow(reinterpret_cast<PyObject*>(code));
+        checked_valid_ = valid;
+        return valid;
+    }
+
+    bool ready_ = false;
+    bool valid_ = false;
+    Ref inspect_;
+    PyObject* builtins_ = nullptr;  // watched; kept alive by the module
+    PyObject* sys_dict_ = nullptr;
+    Ref checked_code_;
+    bool checked_valid_ = false;
+    int dict_watcher_ = -1;
+    int type_watcher_ = -1;
+};
+
+// `import inspect`, as the statement runs it: the __import__ of the builtins the
+// module sees, called unless it is the interpreter's own, whose work is done here.
+Ref import_inspect(Call& c) {
+    static PyObject* const builtin_import = [] {
+        Ref builtins_module = Ref::steal(PyImport_ImportModule("builtins"));
+        return py::getattr(builtins_module, PY_NAME(__import__)).release();
+    }();
+    PyObject* found = nullptr;
+    if (!PyDict_Check(c.builtins()) || py::check(PyDict_GetItemRef(c.builtins(), PY_NAME(__import__), &found)) == 0) {
+        py::raise(PyExc_ImportError, "__import__ not found");
+    }
+    Ref import = Ref::steal(found);
+    if (import.get() == builtin_import) {
+        return Ref::steal(PyImport_ImportModuleLevelObject(PY_NAME(inspect), c.globals(), nullptr, nullptr, 0));
+    }
+    return py::call(import, PY_NAME(inspect), c.globals(), Py_None, Py_None, py::integer(0));
+}
+
+// ---- text, in C for exact str ----------------------------------------------------------
+
+// text.strip()
+Ref strip(PyObject* text) {
+    if (!PyUnicode_CheckExact(text)) return py::call_method(text, PY_NAME(strip));
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    Py_ssize_t first = 0, last = PyUnicode_GET_LENGTH(text);
+    while (first < last && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, first))) ++first;
+    while (last > first && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, last - 1))) --last;
+    if (first == 0 && last == PyUnicode_GET_LENGTH(text)) return Ref::borrow(text);
+    return Ref::steal(PyUnicode_Substring(text, first, last));
+}
+
+// The position of "=" in an exact str, or -1; `"=" in text` for anything else.
+Py_ssize_t find_equals(PyObject* text) {
+    if (PyUnicode_CheckExact(text)) {
+        const Py_ssize_t at = PyUnicode_FindChar(text, '=', 0, PyUnicode_GET_LENGTH(text), 1);
+        if (at == -2) py::fail();
+        return at;
+    }
+    return py::check(PySequence_Contains(text, PY_STR("="))) ? 0 : -1;
+}
+
+// text.split(",")
+Ref split_commas(PyObject* text) {
+    if (PyUnicode_CheckExact(text)) return Ref::steal(PyUnicode_Split(text, PY_STR(","), -1));
+    return py::call_method(text, PY_NAME(split), PY_STR(","));
+}
+
+// key, value = piece.split("=", 1), both stripped
+std::pair<Ref, Ref> key_and_value(PyObject* piece, Py_ssize_t equals) {
+    if (PyUnicode_CheckExact(piece)) {
+        Ref key = Ref::steal(PyUnicode_Substring(piece, 0, equals));
+        Ref value = Ref::steal(PyUnicode_Substring(piece, equals + 1, PyUnicode_GET_LENGTH(piece)));
+        return {strip(key), strip(value)};
+    }
+    Ref pair = py::call_method(piece, PY_NAME(split), PY_STR("="), py::integer(1));
+    return {strip(Ref::steal(PySequence_GetItem(pair, 0))), strip(Ref::steal(PySequence_GetItem(pair, 1)))};
+}
+
+// ---- the evaluation -----------------------------------------------------------------------
+
 constexpr py::Params regular_params{"self, func, error_type, m022, m023"};
 
 Ref regular(Call& c) {
@@ -62,38 +279,43 @@ Ref regular(Call& c) {
     CallExpression expression = match_call(c, func);
     if (!expression.matched) return py::call(py::getattr(self, func));
 
-    Ref inspect = Ref::steal(PyImport_Import(PY_NAME(inspect)));
-    Ref params_str = py::call_method(expression.params, PY_NAME(strip));
+    Ref inspect = import_inspect(c);
+    Ref params_str = strip(expression.params);
     Ref function = py::getattr(self, expression.name);
-    Ref parameters = py::getattr(py::call_method(inspect, PY_NAME(signature), function), PY_NAME(parameters));
-    const Py_ssize_t param_count = py::check((int)PyObject_Size(parameters));
+    // The parameter count, from the code object or from inspect.signature itself.
+    Facts facts;
+    Ref parameters;
+    if (!SignatureShortcut::instance().facts(inspect, c.builtins(), function, &facts)) {
+        parameters = py::getattr(py::call_method(inspect, PY_NAME(signature), function), PY_NAME(parameters));
+        facts.count = py::check((int)PyObject_Size(parameters));
+    }
     if (!py::truthy(params_str)) return py::call(function);
 
-    Ref pieces = py::call_method(params_str, PY_NAME(split), PY_STR(","));
-    if (py::check(PySequence_Contains(params_str, PY_STR("=")))) {
+    Ref pieces = split_commas(params_str);
+    if (find_equals(params_str) >= 0) {
         Ref keywords = py::new_dict();
         py::for_each(pieces, [&](PyObject* raw) {
-            Ref piece = py::call_method(raw, PY_NAME(strip));
-            if (!py::check(PySequence_Contains(piece, PY_STR("=")))) raise_entry(error_type, m023);
-            Ref pair = py::call_method(piece, PY_NAME(split), PY_STR("="), py::integer(1));
-            Ref key = py::call_method(Ref::steal(PySequence_GetItem(pair, 0)), PY_NAME(strip));
-            Ref value = py::call_method(Ref::steal(PySequence_GetItem(pair, 1)), PY_NAME(strip));
+            Ref piece = strip(raw);
+            const Py_ssize_t equals = find_equals(piece);
+            if (equals < 0) raise_entry(error_type, m023);
+            auto [key, value] = key_and_value(piece, equals);
             py::setitem(keywords, key, value);
         });
         return py::call_args(function, Ref::steal(PyTuple_New(0)), keywords);
     }
     Ref args = py::new_list();
     py::for_each(pieces, [&](PyObject* raw) {
-        Ref piece = py::call_method(raw, PY_NAME(strip));
+        Ref piece = strip(raw);
         if (py::truthy(piece)) py::append(args, piece);
     });
     // A host function taking *args accepts any number of them.
-    bool variadic = false;
-    Ref var_positional = py::getattr(py::getattr(inspect, PY_NAME(Parameter)), PY_NAME(VAR_POSITIONAL));
-    py::for_each(py::call_method(parameters, PY_NAME(values)), [&](PyObject* parameter) {
-        variadic = variadic || py::equal(py::getattr(parameter, PY_NAME(kind)), var_positional);
-    });
-    if (!variadic && PyList_GET_SIZE(args.get()) > param_count) raise_entry(error_type, m022);
+    if (parameters) {
+        Ref var_positional = py::getattr(py::getattr(inspect, PY_NAME(Parameter)), PY_NAME(VAR_POSITIONAL));
+        py::for_each(py::call_method(parameters, PY_NAME(values)), [&](PyObject* parameter) {
+            facts.variadic = facts.variadic || py::equal(py::getattr(parameter, PY_NAME(kind)), var_positional);
+        });
+    }
+    if (!facts.variadic && PyList_GET_SIZE(args.get()) > facts.count) raise_entry(error_type, m022);
     return py::call_args(function, Ref::steal(PyList_AsTuple(args)));
 }
 
