@@ -1,5 +1,6 @@
 #include "text.hpp"
 
+#include <cstring>
 #include <vector>
 
 namespace py {
@@ -19,12 +20,32 @@ Ref replace_from(PyObject* data, Py_ssize_t first, PyObject* old, PyObject* repl
         return Ref::steal(PyUnicode_Replace(data, old, replacement, -1));
     }
     std::vector<Py_ssize_t> hits{first};
-    for (Py_ssize_t pos = first + old_len; pos + old_len <= n;) {
-        Py_ssize_t at = PyUnicode_Find(data, old, pos, n, 1);
-        if (at == -2) fail();
-        if (at < 0) break;
-        hits.push_back(at);
-        pos = at + old_len;
+    if (PyUnicode_KIND(data) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(old) == PyUnicode_1BYTE_KIND) {
+        // One byte a character: candidates by a byte search for the first character.
+        const char* s = static_cast<const char*>(PyUnicode_DATA(data));
+        const char* o = static_cast<const char*>(PyUnicode_DATA(old));
+        // Candidates by a byte search for the needle's first character, compared inline.
+        for (Py_ssize_t pos = first + old_len; pos + old_len <= n;) {
+            const void* hit = std::memchr(s + pos, o[0], static_cast<size_t>(n - old_len + 1 - pos));
+            if (!hit) break;
+            const Py_ssize_t at = static_cast<const char*>(hit) - s;
+            Py_ssize_t k = 1;
+            while (k < old_len && s[at + k] == o[k]) ++k;
+            if (k == old_len) {
+                hits.push_back(at);
+                pos = at + old_len;
+            } else {
+                pos = at + 1;
+            }
+        }
+    } else {
+        for (Py_ssize_t pos = first + old_len; pos + old_len <= n;) {
+            Py_ssize_t at = PyUnicode_Find(data, old, pos, n, 1);
+            if (at == -2) fail();
+            if (at < 0) break;
+            hits.push_back(at);
+            pos = at + old_len;
+        }
     }
     const Py_ssize_t count = (Py_ssize_t)hits.size();
     if (new_len > old_len && (new_len - old_len) > (PY_SSIZE_T_MAX - n) / count) {

@@ -5,6 +5,8 @@
 
 #include "runtime/text.hpp"
 
+#include <vector>
+
 namespace sections::tamarel_members {
 namespace {
 
@@ -18,62 +20,87 @@ struct Placeholder {
     Py_ssize_t start = -1;    // where it starts in the searched text, when known
 };
 
-template <class Char>
-Placeholder find_placeholder(PyObject* text, const Char* s, Py_ssize_t n, Py_ssize_t from) {
-    for (Py_ssize_t i = from; i + 5 <= n; ++i) {
-        if (s[i] != '$' || s[i + 1] != '{' || s[i + 2] != '{') continue;
-        Py_ssize_t j = i + 3;
-        while (j < n && s[j] != '{' && s[j] != '}') ++j;
-        if (j + 1 < n && s[j] == '}' && s[j + 1] == '}') {
-            return {Ref::steal(PyUnicode_Substring(text, i, j + 2)), i};
+// Finds the leftmost placeholder of each pass without reading the text again from
+// its start. It keeps the positions of the braces read so far (all of them, up to
+// where the last search stopped); a pass changes the text only from its match on,
+// so the text before that stays as read, and the next search starts where a match
+// could begin at the earliest (see replaced).
+class PlaceholderScanner {
+public:
+    Placeholder find(PyObject* text) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+        const void* data = PyUnicode_DATA(text);
+        switch (PyUnicode_KIND(text)) {
+            case PyUnicode_1BYTE_KIND: return find(text, static_cast<const Py_UCS1*>(data), n);
+            case PyUnicode_2BYTE_KIND: return find(text, static_cast<const Py_UCS2*>(data), n);
+            default: return find(text, static_cast<const Py_UCS4*>(data), n);
         }
     }
-    return {};
-}
 
-Placeholder find_placeholder(PyObject* text, Py_ssize_t from) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    const void* data = PyUnicode_DATA(text);
-    switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND: return find_placeholder(text, (const Py_UCS1*)data, n, from);
-        case PyUnicode_2BYTE_KIND: return find_placeholder(text, (const Py_UCS2*)data, n, from);
-        default: return find_placeholder(text, (const Py_UCS4*)data, n, from);
+    // The match at `start` was replaced; `text` is the new text. Nothing before
+    // `start` matched and that part is unchanged, so a new match that begins earlier
+    // must reach into the replaced part: it begins within two characters of `start`,
+    // or at a "${{" whose brace-free inner text runs up to `start`, or up to a "}"
+    // just before `start` that the replacement's first "}" completes into "}}".
+    void replaced(PyObject* text, Py_ssize_t start) {
+        while (!braces_.empty() && braces_.back() >= start) braces_.pop_back();
+        const int kind = PyUnicode_KIND(text);
+        const void* data = PyUnicode_DATA(text);
+        auto at = [&](Py_ssize_t i) { return PyUnicode_READ(kind, data, i); };
+        resume_ = start > 2 ? start - 2 : 0;
+        size_t last = braces_.size();
+        if (last == 0) return;
+        Py_ssize_t j = braces_[last - 1];
+        if (j == start - 1 && at(j) == '}') {
+            if (last < 2) return;
+            j = braces_[last - 2];
+        }
+        if (j >= 2 && at(j) == '{' && at(j - 1) == '{' && at(j - 2) == '$' && j - 2 < resume_) resume_ = j - 2;
     }
-}
 
-// After the leftmost match at `start` was replaced, where the next search may begin.
-// Nothing before `start` matched and the text before it is unchanged, so a new match
-// that begins earlier must reach into the replaced part: it begins within two
-// characters of `start`, or at a "${{" whose brace-free inner text runs up to
-// `start`, or up to a "}" just before `start` that the replacement's first "}"
-// completes into the closing "}}".
-Py_ssize_t resume_point(PyObject* text, Py_ssize_t start) {
-    const int kind = PyUnicode_KIND(text);
-    const void* data = PyUnicode_DATA(text);
-    auto at = [&](Py_ssize_t i) { return PyUnicode_READ(kind, data, i); };
-    auto last_brace_before = [&](Py_ssize_t end) {
-        Py_ssize_t j = end - 1;
-        while (j >= 0 && at(j) != '{' && at(j) != '}') --j;
-        return j;
-    };
-    Py_ssize_t resume = start > 2 ? start - 2 : 0;
-    Py_ssize_t j = last_brace_before(start);
-    if (j == start - 1 && j >= 0 && at(j) == '}') j = last_brace_before(j);
-    if (j >= 2 && at(j) == '{' && at(j - 1) == '{' && at(j - 2) == '$' && j - 2 < resume) resume = j - 2;
-    return resume;
-}
+    // The text was searched some other way, or is not an exact str: start over.
+    void reset() {
+        braces_.clear();
+        resume_ = 0;
+    }
+
+private:
+    // The first "}}" (from `resume_` on) whose last brace before is the "{" of a "${{"
+    // ends the leftmost match: the one whose inner text holds no brace.
+    template <class Char>
+    Placeholder find(PyObject* text, const Char* s, Py_ssize_t n) {
+        const Py_ssize_t from = resume_;
+        while (!braces_.empty() && braces_.back() >= from) braces_.pop_back();
+        for (Py_ssize_t p = from; p < n; ++p) {
+            const Char ch = s[p];
+            if (ch != '{' && ch != '}') continue;
+            if (ch == '}' && p + 1 < n && s[p + 1] == '}' && !braces_.empty()) {
+                const Py_ssize_t q = braces_.back();
+                if (s[q] == '{' && q >= 2 && s[q - 1] == '{' && s[q - 2] == '$' && q - 2 >= from) {
+                    braces_.push_back(p);
+                    braces_.push_back(p + 1);
+                    return {Ref::steal(PyUnicode_Substring(text, q - 2, p + 2)), q - 2};
+                }
+            }
+            braces_.push_back(p);
+        }
+        return {};
+    }
+
+    std::vector<Py_ssize_t> braces_;
+    Py_ssize_t resume_ = 0;
+};
 
 constexpr const char* kPlaceholderPattern = "\\$\\{\\{([^{}]*)\\}\\}";
 
 // re.search(pattern, text).group(0) through the module's `re`, or empty when there is
 // no match. While `re` and `re.search` are the ones bound at import, the scan is done
 // here; a rebinding of either is called as it is.
-Placeholder search_placeholder(Call& c, PyObject* text, Py_ssize_t from) {
+Placeholder search_placeholder(Call& c, PyObject* text, PlaceholderScanner& scanner) {
     bool native;
     Ref search = re_function(c, PY_NAME(search), &native);
-    if (native && PyUnicode_Check(text)) {
-        return find_placeholder(text, from);
-    }
+    if (native && PyUnicode_Check(text)) return scanner.find(text);
+    scanner.reset();
     Ref match = py::call(search, py::text(kPlaceholderPattern), text);
     if (match.get() == Py_None) return {};
     return {py::call_method(match, PY_NAME(group), py::integer(0))};
@@ -136,9 +163,9 @@ Ref replace_str(Call& c) {
     auto [self, given_data, m_0002, tamarel_tools_error] = c.args<replace_str_params>();
     Ref data = Ref::borrow(given_data);
 
-    Py_ssize_t resume = 0;  // see resume_point
+    PlaceholderScanner scanner;
     while (py::truthy(py::call_method(self, PY_NAME(is_extract), py::str(data)))) {
-        Placeholder match = search_placeholder(c, py::str(data), resume);
+        Placeholder match = search_placeholder(c, py::str(data), scanner);
         if (!match.text) break;
         PyObject* full_match = match.text;
         Ref key_text = py::call_method(self, PY_NAME(remove_parentheses), full_match);
@@ -169,7 +196,11 @@ Ref replace_str(Call& c) {
         }
         const bool exact = PyUnicode_CheckExact(data);
         data = replace_all(data, match, value);
-        resume = exact && match.start >= 0 ? resume_point(data, match.start) : 0;
+        if (exact && match.start >= 0 && PyUnicode_CheckExact(data)) {
+            scanner.replaced(data, match.start);
+        } else {
+            scanner.reset();  // str(data) is a new text each pass
+        }
     }
     if (PyUnicode_Check(data)) return py::call_method(data, PY_NAME(strip));
     return data;
