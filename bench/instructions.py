@@ -96,7 +96,7 @@ def calls_for(case_name):
     """Enough calls to make the loop's fixed cost small, few enough for the slow ones."""
     seconds = max(timeit.Timer("bound(r)", globals=dict(ns, r=range(1))).timeit(3) / 3
                   for ns in prepared(case_name))
-    return max(2, min(20_000, int(0.02 / max(seconds, 1e-9))))
+    return max(1, min(20_000, int(0.02 / max(seconds, 1e-9))))
 
 
 def main(argv):

@@ -146,6 +146,17 @@ def bench_ass_text():
     return stmt, dict(ns, f=tamarels.ass), dict(ns, f=reference.ass)
 
 
+class Excel:
+    def row(self): ...
+
+
+@case("ass dispatch, excel family", 1.15)
+def bench_ass_excel():
+    ns = dict(checks=Checks(), Text=Text, Excel=Excel)
+    stmt = "f(checks, 'row', '{\"a\": [1, 2]}', '[1, 2]', text=Text, excel=Excel)"
+    return stmt, dict(ns, f=tamarels.ass), dict(ns, f=reference.ass)
+
+
 @case("ass dispatch, sql family", 1.5)
 def bench_ass_sql():
     ns = dict(checks=Checks(), Text=Text, Sql=Sql)

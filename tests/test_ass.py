@@ -141,3 +141,16 @@ def test_no_leaks():
     for args in [("eq", "1", "2"), ("cell", '{"a": [1]}', "[2]"), ("cell", "[1", None),
                  ("row", 1, "{bad"), ("m", 1), (5, 1)]:
         assert_no_leaks(ass, checks, *args, **FAMILIES, repeat=1000)
+
+
+class Key(str):
+    """A keyword name that is not interned."""
+
+
+@pytest.mark.parametrize("extra", [0, 70])   # past 64 keywords the families come from a dict
+def test_families_found_among_many_keywords(extra):
+    keywords = {f"other{i}": i for i in range(extra)}
+    keywords[Key("text")] = TEXT   # compared by value, not identity
+    checks = Checks()
+    ass(checks, "eq", 1, 2, **keywords)
+    assert checks.calls == [("eq", (1, 2))]

@@ -7,6 +7,7 @@
 #include "boundary.hpp"
 #include "coroutine.hpp"
 
+#include <bit>
 #include <cstddef>
 #include <string>
 
@@ -104,13 +105,12 @@ Py_NO_INLINE void unexpected_keyword(FunctionObject* fn, PyObject* keyword) {
 
 }  // namespace
 
-bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** slots);
-
 // Binds args/kwnames to one slot per parameter (new references). Returns false with a
-// Python exception set on an argument error.
+// Python exception set on an argument error. With `extra` (a Kwargs::ReadOnly function
+// called with at most 64 keywords) the **kwargs slot stays empty and the keywords
+// that go there are marked in *extra instead.
 bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** slots) {
+          PyObject** slots, std::uint64_t* extra = nullptr) {
     const Signature& sig = *fn->sig;
     const Py_ssize_t npos = sig.npos;
     const bool counted = fn->def->errors == ArgErrors::Counted;
@@ -121,7 +121,7 @@ bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
         return false;
     }
 
-    if (sig.varkw >= 0) {
+    if (sig.varkw >= 0 && !extra) {
         slots[sig.varkw] = PyDict_New();
         if (!slots[sig.varkw]) return false;
     }
@@ -152,7 +152,11 @@ bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
                     unexpected_keyword(fn, keyword);
                     return false;
                 }
-                if (PyDict_SetItem(slots[sig.varkw], keyword, value) < 0) return false;
+                if (extra) {
+                    *extra |= std::uint64_t{1} << k;
+                } else if (PyDict_SetItem(slots[sig.varkw], keyword, value) < 0) {
+                    return false;
+                }
                 continue;
             }
             if (slots[index]) {
@@ -267,6 +271,15 @@ inline PyObject* invoke(const Call& bound) {
 Py_NO_INLINE PyObject* call_bound(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const int n = fn->sig->count();
     OwnedSlots slots(n);
+    if (fn->def->kwargs == Kwargs::ReadOnly && !fn->def->coroutine) {
+        const bool few = !kwnames || PyTuple_GET_SIZE(kwnames) <= 64;
+        std::uint64_t extra = 0;
+        if (!bind(fn, args, nargs, kwnames, slots.items(), few ? &extra : nullptr)) return nullptr;
+        Call call(fn, slots.items(), n);
+        PyObject* dict = few ? nullptr : slots.items()[fn->sig->varkw];
+        call.keywords_view(kwnames, args + nargs, extra, dict);
+        return invoke(call);
+    }
     if (!bind(fn, args, nargs, kwnames, slots.items())) return nullptr;
     if (!fn->def->coroutine) return invoke(Call(fn, slots.items(), n));
     // Nothing runs before the coroutine is first resumed.
@@ -551,6 +564,18 @@ Ref run_bound(FunctionObject* fn, PyObject* args_tuple, bool* awaiting) {
     Ref r = fn->def->impl(call);
     *awaiting = call.awaiting();
     return r ? std::move(r) : none();
+}
+
+PyObject* Call::keyword(PyObject* name) const {
+    if (kwdict_) return PyDict_GetItemWithError(kwdict_, name);  // str keys: no error
+    for (std::uint64_t bits = kwextra_; bits; bits &= bits - 1) {
+        const int k = std::countr_zero(bits);
+        PyObject* given = PyTuple_GET_ITEM(kwnames_, k);
+        if (given == name || (!PyUnicode_CHECK_INTERNED(given) && PyUnicode_Compare(given, name) == 0)) {
+            return kwvalues_[k];
+        }
+    }
+    return nullptr;
 }
 
 PyObject* Call::closure() const { return fn_->closure; }

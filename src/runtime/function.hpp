@@ -31,12 +31,17 @@ struct Signature;
 // positional arguments ("f() takes at least 3 positional arguments (2 given)").
 enum class ArgErrors { Python, Counted };
 
+// What an implementation does with its **kwargs: keeps or passes on the dict, or only
+// reads entries through Call::keyword(), which needs no dict built for the call.
+enum class Kwargs { Dict, ReadOnly };
+
 struct FunctionDef {
     template <size_t N>
     consteval FunctionDef(const char* name_, const char* qualname_, const Params<N>& params, const char* doc_,
-                          Impl impl_, ArgErrors errors_ = ArgErrors::Python, bool coroutine_ = false)
+                          Impl impl_, ArgErrors errors_ = ArgErrors::Python, bool coroutine_ = false,
+                          Kwargs kwargs_ = Kwargs::Dict)
         : name(name_), qualname(qualname_), signature(params.text), doc(doc_), impl(impl_), errors(errors_),
-          coroutine(coroutine_) {}
+          coroutine(coroutine_), kwargs(kwargs_) {}
     template <size_t N>
     consteval FunctionDef(const char* name_, const char* qualname_, const char (&params)[N], const char* doc_,
                           Impl impl_, ArgErrors errors_ = ArgErrors::Python, bool coroutine_ = false)
@@ -54,6 +59,7 @@ struct FunctionDef {
     // implementation runs when the coroutine is first resumed, and what it returns
     // after Call::await_result() is awaited, as `return await x` would.
     bool coroutine;
+    Kwargs kwargs;
 
     // The parsed parameter list, shared by every function object made from this
     // definition (made with the first one).
@@ -85,6 +91,18 @@ public:
         return out;
     }
 
+    // kwargs.get(name) for a function declared Kwargs::ReadOnly: the value given for
+    // that name in **kwargs (borrowed), or NULL.
+    PyObject* keyword(PyObject* name) const;
+    // Set by the binding for Kwargs::ReadOnly: which keywords of the call went to
+    // **kwargs (bit k for keyword k), or the dict when there were too many for bits.
+    void keywords_view(PyObject* kwnames, PyObject* const* values, std::uint64_t extra, PyObject* dict) {
+        kwnames_ = kwnames;
+        kwvalues_ = values;
+        kwextra_ = extra;
+        kwdict_ = dict;
+    }
+
     // A module-level name at call time: module namespace, then builtins; NameError
     // as Python raises it when neither has it.
     Ref global(PyObject* name) const;
@@ -103,6 +121,10 @@ private:
     Py_ssize_t given_;
     PyObject* const* defaults_;
     Py_ssize_t shift_;
+    PyObject* kwnames_ = nullptr;
+    PyObject* const* kwvalues_ = nullptr;
+    std::uint64_t kwextra_ = 0;
+    PyObject* kwdict_ = nullptr;
     bool awaiting_ = false;
 };
 

@@ -120,6 +120,9 @@ int Signature::find(PyObject* keyword) const {
             return i;
         }
     }
+    // The parameter names are interned, and an interned str equal to one of them is
+    // that very object: for an interned keyword the loop above has decided.
+    if (PyUnicode_CheckExact(keyword) && PyUnicode_CHECK_INTERNED(keyword)) return kNotFound;
     for (int i = 0; i < n; ++i) {
         const Param& p = params[i];
         if (p.kind == Param::VarPositional || p.kind == Param::VarKeyword) continue;

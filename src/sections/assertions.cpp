@@ -12,12 +12,11 @@ using py::Call;
 using py::Ref;
 
 // callable(getattr(kwargs.get(family), method, None))
-bool in_family(PyObject* kwargs, PyObject* family, PyObject* method) {
-    PyObject* declaration = nullptr;
-    py::check(PyDict_GetItemRef(kwargs, family, &declaration));
-    Ref keep = Ref::steal_nullable(declaration);
+bool in_family(Call& c, PyObject* family, PyObject* method) {
+    Ref declaration = Ref::borrow(c.keyword(family));
+    if (!declaration && PyErr_Occurred()) py::fail();
     // Absent, the family counts as None, which is probed like any object.
-    Ref member = py::getattr_optional(declaration ? declaration : Py_None, method);
+    Ref member = py::getattr_optional(declaration ? declaration.get() : Py_None, method);
     return member && PyCallable_Check(member);
 }
 
@@ -59,7 +58,8 @@ Ref assert_with(PyObject* self, PyObject* method, const A&... args) {
 constexpr py::Params ass_params{"self, method: str, actual, expect=None, **kwargs"};
 
 Ref ass(Call& c) {
-    auto [self, method, given_actual, given_expect, kwargs] = c.args<ass_params>();
+    // **kwargs is read through c.keyword() (see in_family): no dict is made for it.
+    auto [self, method, given_actual, given_expect, unused_kwargs] = c.args<ass_params>();
     Ref actual = Ref::borrow(given_actual);
     Ref expect = Ref::borrow(given_expect);
     if (!PyUnicode_CheckExact(method)) {
@@ -67,12 +67,12 @@ Ref ass(Call& c) {
                          "method", "str", Py_TYPE(method)->tp_name);
     }
 
-    if (in_family(kwargs, PY_NAME(text), method)) {
+    if (in_family(c, PY_NAME(text), method)) {
         if (expect.get() == Py_None) return assert_with(self, method, actual);
         return assert_with(self, method, actual, expect);
     }
 
-    if (in_family(kwargs, PY_NAME(excel), method)) {
+    if (in_family(c, PY_NAME(excel), method)) {
         py::try_except(
             [&] { return decode_error(c); },
             [&] {
@@ -95,7 +95,7 @@ Ref ass(Call& c) {
         return assert_with(self, method, actual, expect);
     }
 
-    if (in_family(kwargs, PY_NAME(sql), method)) {
+    if (in_family(c, PY_NAME(sql), method)) {
         if (py::getattr(self, PY_NAME(mysql_connect)).get() == Py_None) {
             raise_platform_error(c, PY_NAME(ERROR_MSG_0021));
         }
@@ -107,12 +107,13 @@ Ref ass(Call& c) {
         return assert_with(self, method, actual);
     }
 
-    if (in_family(kwargs, PY_NAME(custom), method)) return assert_with(self, method, actual);
+    if (in_family(c, PY_NAME(custom), method)) return assert_with(self, method, actual);
 
     return assert_with(self, method, actual, expect);
 }
 
-const py::FunctionDef ass_def{"ass", "ass", ass_params, nullptr, ass, py::ArgErrors::Counted};
+const py::FunctionDef ass_def{"ass", "ass", ass_params, nullptr, ass, py::ArgErrors::Counted, false,
+                              py::Kwargs::ReadOnly};
 
 }  // namespace
 

@@ -60,11 +60,15 @@ Ref v(Call& c) {
 // The dispatch shared by s_e and a_e: method(v), method(**v), method(), or no call.
 Ref dispatch(PyObject* method, PyObject* value, bool* called) {
     *called = true;
-    if (py::isinstance(value, reinterpret_cast<PyObject*>(&PyUnicode_Type))) return py::call(method, value);
-    if (py::isinstance(value, reinterpret_cast<PyObject*>(&PyDict_Type))) {
+    // None, an exact str and an exact dict answer the isinstance tests without running
+    // any code of theirs, so those are decided here.
+    if (value == Py_None) return py::call(method);
+    const bool text = PyUnicode_CheckExact(value) ||
+                      (!PyDict_CheckExact(value) && py::isinstance(value, reinterpret_cast<PyObject*>(&PyUnicode_Type)));
+    if (text) return py::call(method, value);
+    if (PyDict_CheckExact(value) || py::isinstance(value, reinterpret_cast<PyObject*>(&PyDict_Type))) {
         return py::call_args(method, Ref::steal(PyTuple_New(0)), py::star_kwargs(method, value));
     }
-    if (value == Py_None) return py::call(method);
     *called = false;
     return py::none();
 }
