@@ -23,6 +23,14 @@ bool in_family(Call& c, PyObject* family, PyObject* method) {
 // A str whose stripped copy begins with "{" or "[".
 bool looks_like_json(PyObject* value) {
     if (!PyUnicode_Check(value)) return false;
+    if (PyUnicode_CheckExact(value)) {  // the first character that strip() keeps
+        const int kind = PyUnicode_KIND(value);
+        const void* data = PyUnicode_DATA(value);
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(value);
+        Py_ssize_t i = 0;
+        while (i < n && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) ++i;
+        return i < n && (PyUnicode_READ(kind, data, i) == '{' || PyUnicode_READ(kind, data, i) == '[');
+    }
     Ref stripped = py::call_method(value, PY_NAME(strip));
     if (PyUnicode_CheckExact(stripped)) {
         if (PyUnicode_GET_LENGTH(stripped.get()) == 0) return false;
