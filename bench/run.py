@@ -77,40 +77,28 @@ def big_flow():
     return BIG_FLOW
 
 
-def flow_case(name, stmt, target, *args):
+def flow_case(name, stmt, target, nodes):
+    """A flow query over a document of `nodes` nodes (and a tenth as many extra edges)."""
     def make():
-        data = big_flow()
-        ns = dict(nodes=data["nodes"], edges=data["edges"], flow=data, last="node-99999")
+        data = big_flow() if nodes == 100_000 else flow_document(nodes, nodes // 10)
+        ns = dict(nodes=data["nodes"], edges=data["edges"], flow=data, last=f"node-{nodes - 1}")
         native, plain = dict(ns, f=getattr(tamarels, name)), dict(ns, f=getattr(reference, name))
         assert eval(stmt, native) == eval(stmt, plain)
         return stmt, native, plain
-    CASES.append((f"{name}, 100k nodes", target, make))
+    CASES.append((f"{name}, {nodes // 1000}k nodes", target, make))
 
 
-flow_case("get_execution_order_with_config_ids", "f(flow)", 2.0)
-flow_case("find_start_node", "f(nodes, edges)", 1.25)
-flow_case("find_end_nodes", "f(nodes, edges)", 1.25)
-flow_case("build_flow_graph", "f(edges)", 1.25)
-flow_case("get_node_by_id", "f(nodes, last)", 1.25)
+FLOW_QUERIES = [("get_execution_order_with_config_ids", "f(flow)", 2.0, 2.0),
+                ("find_start_node", "f(nodes, edges)", 1.25, 1.4),
+                ("find_end_nodes", "f(nodes, edges)", 1.25, 1.45),
+                ("build_flow_graph", "f(edges)", 1.25, 1.55),
+                ("get_node_by_id", "f(nodes, last)", 1.25, 1.5)]
+for query, stmt, big_target, _ in FLOW_QUERIES:
+    flow_case(query, stmt, big_target, 100_000)
 # Too slow under callgrind; the same work at 5,000 nodes is counted instead.
 WALL_ONLY = {name for name, _target, _make in CASES if name.endswith("100k nodes")}
-
-
-def small_flow_case(name, stmt, target):
-    def make():
-        data = flow_document(5_000, 500)
-        ns = dict(nodes=data["nodes"], edges=data["edges"], flow=data, last="node-4999")
-        native, plain = dict(ns, f=getattr(tamarels, name)), dict(ns, f=getattr(reference, name))
-        assert eval(stmt, native) == eval(stmt, plain)
-        return stmt, native, plain
-    CASES.append((f"{name}, 5k nodes", target, make))
-
-
-small_flow_case("get_execution_order_with_config_ids", "f(flow)", 2.0)
-small_flow_case("find_start_node", "f(nodes, edges)", 1.4)
-small_flow_case("find_end_nodes", "f(nodes, edges)", 1.45)
-small_flow_case("build_flow_graph", "f(edges)", 1.55)
-small_flow_case("get_node_by_id", "f(nodes, last)", 1.5)
+for query, stmt, _, small_target in FLOW_QUERIES:
+    flow_case(query, stmt, small_target, 5_000)
 
 
 @case("build_decision_tree, 5k nodes", 50.0)
@@ -256,6 +244,13 @@ class Caller:
 @case("regular, keyword form", 2.0)
 def bench_regular():
     ns = dict(host=Caller(), expr="build(name = case-1, size=20, mode = fast)", E=ValueError)
+    stmt = "f(host, expr, E, ('m022', 'x'), ('m023', 'y'))"
+    return stmt, dict(ns, f=tamarels.Tamarel.regular), dict(ns, f=reference.regular)
+
+
+@case("regular, positional form", 2.0)
+def bench_regular_positional():
+    ns = dict(host=Caller(), expr="build(case-1, 20, fast)", E=ValueError)
     stmt = "f(host, expr, E, ('m022', 'x'), ('m023', 'y'))"
     return stmt, dict(ns, f=tamarels.Tamarel.regular), dict(ns, f=reference.regular)
 
