@@ -322,22 +322,31 @@ const py::FunctionDef build_decision_tree_def{"build_decision_tree", "build_deci
 // ---- execution order -------------------------------------------------------------
 
 // The adjacency map of the flow, kept privately: a dict from source id to a position
-// (the same key semantics as build_flow_graph's dict), and the targets of each
-// position in plain vectors, so that no list per node is made.
+// (the same key semantics as build_flow_graph's dict), and the targets of all
+// positions in one array, each position's in edge order (no list or vector per node).
 class Adjacency {
 public:
     explicit Adjacency(PyObject* edges) : index_(py::new_dict()) {
+        std::vector<std::pair<Py_ssize_t, Ref>> pairs;  // (position of the source, target), in edge order
+        if (PyList_CheckExact(edges)) pairs.reserve(static_cast<size_t>(PyList_GET_SIZE(edges)));
+        Py_ssize_t sources = 0;
         for_each_edge(edges, [&](PyObject* source, PyObject* target) {
             PyObject* found = nullptr;
             py::check(PyDict_GetItemRef(index_, source, &found));
             Ref position = Ref::steal_nullable(found);
             if (!position) {
-                position = py::integer((long long)targets_.size());
+                position = py::integer(sources++);
                 py::setitem(index_, source, position);
-                targets_.emplace_back();
             }
-            targets_[PyLong_AsSsize_t(position)].push_back(Ref::borrow(target));
+            pairs.emplace_back(PyLong_AsSsize_t(position), Ref::borrow(target));
         });
+        // Counting sort by position; it keeps the edge order within each position.
+        first_.assign(static_cast<size_t>(sources) + 1, 0);
+        for (const auto& pair : pairs) ++first_[pair.first + 1];
+        for (size_t i = 1; i < first_.size(); ++i) first_[i] += first_[i - 1];
+        targets_.resize(pairs.size());
+        std::vector<size_t> next(first_.begin(), first_.end() - 1);
+        for (auto& pair : pairs) targets_[next[pair.first]++] = std::move(pair.second);
     }
     // The position of node_id's targets, or -1 when it is no source.
     Py_ssize_t find(PyObject* node_id) const {
@@ -346,11 +355,15 @@ public:
         Ref position = Ref::steal_nullable(found);
         return position ? PyLong_AsSsize_t(position) : -1;
     }
-    const std::vector<Ref>& targets(Py_ssize_t position) const { return targets_[position]; }
+    // The targets of a position: [begin, end) of targets().
+    size_t begin(Py_ssize_t position) const { return first_[position]; }
+    size_t end(Py_ssize_t position) const { return first_[position + 1]; }
+    PyObject* target(size_t i) const { return targets_[i]; }
 
 private:
     Ref index_;
-    std::vector<std::vector<Ref>> targets_;
+    std::vector<size_t> first_;  // first_[p] .. first_[p + 1]: the targets of position p
+    std::vector<Ref> targets_;
 };
 
 Ref get_execution_order_with_config_ids(Call& c) {
@@ -373,7 +386,7 @@ Ref get_execution_order_with_config_ids(Call& c) {
     Ref visited = Ref::steal(PySet_New(nullptr));
     struct Frame {
         Py_ssize_t position;  // in graph
-        size_t next;
+        size_t next;          // the next of its targets to enter
     };
     std::vector<Frame> stack;
     auto enter = [&](PyObject* node_id) {
@@ -381,18 +394,17 @@ Ref get_execution_order_with_config_ids(Call& c) {
         py::check(PySet_Add(visited, node_id));
         py::append(order, py::getitem(node_to_config, node_id));
         Py_ssize_t position = graph.find(node_id);
-        if (position >= 0) stack.push_back({position, 0});
+        if (position >= 0) stack.push_back({position, graph.begin(position)});
     };
     for (Py_ssize_t s = 0; s < PyList_GET_SIZE(starts.get()); ++s) {
         enter(PyList_GET_ITEM(starts.get(), s));
         while (!stack.empty()) {
             Frame& top = stack.back();
-            const std::vector<Ref>& next = graph.targets(top.position);
-            if (top.next >= next.size()) {
+            if (top.next >= graph.end(top.position)) {
                 stack.pop_back();
                 continue;
             }
-            enter(next[top.next++]);  // may grow the stack: `top` is not used after this
+            enter(graph.target(top.next++));  // may grow the stack: `top` is not used after this
         }
     }
     return order;
