@@ -9,7 +9,7 @@ std::string mangle(std::string_view cls, std::string_view name) {
     if (name.size() > 2 && name.substr(0, 2) == "__" && name.substr(name.size() - 2) != "__" &&
         name.find('.') == std::string_view::npos) {
         cls.remove_prefix(std::min(cls.find_first_not_of('_'), cls.size()));
-        if (!cls.empty()) return "_" + std::string(cls) + std::string(name);
+        if (!cls.empty()) return std::string(1, '_').append(cls).append(name);
     }
     return std::string(name);
 }
