@@ -1,6 +1,6 @@
 // What depends on the compiler, the platform or the interpreter's internals, in one
-// place: thread-local storage without a loader call, the thread's stack bounds, the
-// unwind that ends a thread, and the attribute names the inspect module marks
+// place: the per-thread record of the recursion guard with the thread's stack bounds,
+// the unwind that ends a thread, and the attribute names the inspect module marks
 // coroutine functions by.
 #pragma once
 
@@ -18,34 +18,28 @@ static_assert(PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000,
 
 namespace py::compat {
 
-// ---- thread-local storage ------------------------------------------------------------
-
-// Thread-local variables in the initial-exec model where the compiler has it: a plain
-// load, no call into the dynamic loader on every access.
-#if defined(__GNUC__) && !defined(_WIN32)
-#define TAMARELS_FAST_TLS __attribute__((tls_model("initial-exec")))
-#else
-#define TAMARELS_FAST_TLS
-#endif
-
-// Nested calls of the module's functions on this thread (see RecursionGuard).
-inline thread_local int native_depth TAMARELS_FAST_TLS = 0;
-
-
-// ---- stack headroom -----------------------------------------------------------------
+// ---- the calling thread ----------------------------------------------------------------
 
 // The lowest address this thread's native calls may reach: the end of its stack plus
-// a margin for the interpreter code that runs between two checks. Computed once per
-// thread (0 means not yet; 1 means the bounds are unknown, so nothing is refused).
+// a margin for the interpreter code that runs between two checks (1 when the bounds
+// are unknown, so that nothing is refused).
 std::uintptr_t compute_stack_floor();
 
-inline thread_local std::uintptr_t stack_floor TAMARELS_FAST_TLS = 0;
+// What the recursion guard keeps per thread, in one record so that a call reaches it
+// with one thread-local lookup. The default TLS model is kept on purpose: a module
+// loaded with dlopen must not claim the process's static TLS reserve.
+struct ThreadRecord {
+    int depth = 0;                // nested calls of the module's functions
+    std::uintptr_t stack_floor = 0;  // 0: not computed yet
+};
 
-// True when this thread's stack is nearly used up.
-inline bool stack_exhausted() {
+inline thread_local ThreadRecord this_thread;
+
+// True when the calling thread's stack is nearly used up.
+inline bool stack_exhausted(ThreadRecord& record) {
     char here;
-    if (stack_floor == 0) [[unlikely]] stack_floor = compute_stack_floor();
-    return reinterpret_cast<std::uintptr_t>(&here) < stack_floor;
+    if (record.stack_floor == 0) [[unlikely]] record.stack_floor = compute_stack_floor();
+    return reinterpret_cast<std::uintptr_t>(&here) < record.stack_floor;
 }
 
 // ---- the unwind that ends a thread -------------------------------------------------

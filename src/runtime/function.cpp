@@ -237,20 +237,21 @@ Py_NO_INLINE void refuse_deeper_call() {
 
 class RecursionGuard {
 public:
-    RecursionGuard() {
-        if (compat::native_depth >= Py_C_RECURSION_LIMIT || compat::stack_exhausted()) [[unlikely]] {
+    RecursionGuard() : record_(compat::this_thread) {
+        if (record_.depth >= Py_C_RECURSION_LIMIT || compat::stack_exhausted(record_)) [[unlikely]] {
             refuse_deeper_call();
             return;
         }
-        ++compat::native_depth;
+        ++record_.depth;
         entered_ = true;
     }
     ~RecursionGuard() {
-        if (entered_) --compat::native_depth;
+        if (entered_) --record_.depth;
     }
     bool entered() const { return entered_; }
 
 private:
+    compat::ThreadRecord& record_;
     bool entered_ = false;
 };
 
