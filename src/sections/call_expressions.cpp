@@ -139,32 +139,37 @@ private:
     // read. Any surprise leaves the shortcut off for good.
     void setup(PyObject* inspect, PyObject* builtins) {
         ready_ = true;
-        if (!PyModule_CheckExact(inspect)) return;
+        valid_ = checked_and_watched(inspect, builtins);
+        if (!valid_) PyErr_Clear();  // a failed check is no error of the call
+    }
+
+    bool checked_and_watched(PyObject* inspect, PyObject* builtins) {
+        if (!PyModule_CheckExact(inspect) || !PyDict_Check(builtins)) return false;
         PyObject* inspect_dict = PyModule_GetDict(inspect);
         for (const char* name : {"signature", "_signature_from_callable", "_signature_from_function",
                                  "_signature_bound_method", "unwrap", "isfunction", "get_annotations"}) {
             PyObject* fn = nullptr;
-            if (PyDict_GetItemStringRef(inspect_dict, name, &fn) <= 0) return PyErr_Clear();
+            if (PyDict_GetItemStringRef(inspect_dict, name, &fn) <= 0) return false;
             Ref keep = Ref::steal(fn);
-            if (!PyFunction_Check(fn) || PyFunction_GET_GLOBALS(fn) != inspect_dict) return;
+            if (!PyFunction_Check(fn) || PyFunction_GET_GLOBALS(fn) != inspect_dict) return false;
         }
         Ref types = modules_get("types"), functools = modules_get("functools"), sys = modules_get("sys");
         Ref signature_class = get_type(inspect_dict, "Signature"), parameter_class = get_type(inspect_dict, "Parameter");
-        if (!types || !functools || !sys || !signature_class || !parameter_class || !PyDict_Check(builtins)) return;
+        if (!types || !functools || !sys || !signature_class || !parameter_class) return false;
         if (dict_watcher_ < 0) dict_watcher_ = PyDict_AddWatcher(on_dict_event);
         if (type_watcher_ < 0) type_watcher_ = PyType_AddWatcher(on_type_event);
-        if (dict_watcher_ < 0 || type_watcher_ < 0) return PyErr_Clear();
+        if (dict_watcher_ < 0 || type_watcher_ < 0) return false;
         for (PyObject* dict : {inspect_dict, PyModule_GetDict(types), PyModule_GetDict(functools),
                                PyModule_GetDict(sys), builtins}) {
-            if (PyDict_Watch(dict_watcher_, dict) < 0) return PyErr_Clear();
+            if (PyDict_Watch(dict_watcher_, dict) < 0) return false;
         }
         for (PyObject* type : {signature_class.get(), parameter_class.get()}) {
-            if (PyType_Watch(type_watcher_, type) < 0) return PyErr_Clear();
+            if (PyType_Watch(type_watcher_, type) < 0) return false;
         }
         inspect_ = Ref::borrow(inspect);
         builtins_ = builtins;
         sys_dict_ = PyModule_GetDict(sys);
-        valid_ = true;
+        return true;
     }
 
     static Ref modules_get(const char* name) {
