@@ -60,15 +60,14 @@ Ref v(Call& c) {
 // The dispatch shared by s_e and a_e: method(v), method(**v), method(), or no call.
 Ref dispatch(PyObject* method, PyObject* value, bool* called) {
     *called = true;
+    auto with_keywords = [&] { return py::call_args(method, Ref::steal(PyTuple_New(0)), py::star_kwargs(method, value)); };
     // None, an exact str and an exact dict answer the isinstance tests without running
-    // any code of theirs, so those are decided here.
+    // any code of theirs, so those are decided first.
     if (value == Py_None) return py::call(method);
-    const bool text = PyUnicode_CheckExact(value) ||
-                      (!PyDict_CheckExact(value) && py::isinstance(value, reinterpret_cast<PyObject*>(&PyUnicode_Type)));
-    if (text) return py::call(method, value);
-    if (PyDict_CheckExact(value) || py::isinstance(value, reinterpret_cast<PyObject*>(&PyDict_Type))) {
-        return py::call_args(method, Ref::steal(PyTuple_New(0)), py::star_kwargs(method, value));
-    }
+    if (PyUnicode_CheckExact(value)) return py::call(method, value);
+    if (PyDict_CheckExact(value)) return with_keywords();
+    if (py::isinstance(value, reinterpret_cast<PyObject*>(&PyUnicode_Type))) return py::call(method, value);
+    if (py::isinstance(value, reinterpret_cast<PyObject*>(&PyDict_Type))) return with_keywords();
     *called = false;
     return py::none();
 }
