@@ -21,8 +21,10 @@ constexpr std::uintptr_t kMargin = 64 * 1024;
 std::uintptr_t floor_of(std::uintptr_t low, std::uintptr_t size) {
     return low + std::min(kMargin, size / 2);
 }
-}  // namespace
 
+// The lowest address this thread's native calls may reach: the end of its stack plus
+// a margin for the interpreter code that runs between two checks (1 when the bounds
+// are unknown, so that nothing is refused).
 std::uintptr_t compute_stack_floor() {
 #if defined(_WIN32)
     ULONG_PTR low = 0, high = 0;
@@ -45,6 +47,13 @@ std::uintptr_t compute_stack_floor() {
     }
 #endif
     return 1;
+}
+
+}  // namespace
+
+bool stack_exhausted_slow(ThreadRecord& record, std::uintptr_t here) {
+    if (record.stack_floor == UINTPTR_MAX) record.stack_floor = compute_stack_floor();
+    return here < record.stack_floor;
 }
 
 }  // namespace py::compat

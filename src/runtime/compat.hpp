@@ -20,26 +20,35 @@ namespace py::compat {
 
 // ---- the calling thread ----------------------------------------------------------------
 
-// The lowest address this thread's native calls may reach: the end of its stack plus
-// a margin for the interpreter code that runs between two checks (1 when the bounds
-// are unknown, so that nothing is refused).
-std::uintptr_t compute_stack_floor();
-
 // What the recursion guard keeps per thread, in one record so that a call reaches it
 // with one thread-local lookup. The default TLS model is kept on purpose: a module
 // loaded with dlopen must not claim the process's static TLS reserve.
 struct ThreadRecord {
-    int depth = 0;                // nested calls of the module's functions
-    std::uintptr_t stack_floor = 0;  // 0: not computed yet
+    int depth = 0;  // nested calls of the module's functions
+    // Not computed yet: above every address, so that the first check computes it.
+    std::uintptr_t stack_floor = UINTPTR_MAX;
 };
 
 inline thread_local ThreadRecord this_thread;
 
+// The calling thread's record. The empty asm makes the address opaque, so that a
+// caller keeps it in a register instead of asking the TLS descriptor again at every
+// use of the record.
+inline ThreadRecord* current_thread() {
+    ThreadRecord* record = &this_thread;
+#if defined(__GNUC__)
+    asm("" : "+r"(record));
+#endif
+    return record;
+}
+
+bool stack_exhausted_slow(ThreadRecord& record, std::uintptr_t here);
+
 // True when the calling thread's stack is nearly used up.
 inline bool stack_exhausted(ThreadRecord& record) {
     char here;
-    if (record.stack_floor == 0) [[unlikely]] record.stack_floor = compute_stack_floor();
-    return reinterpret_cast<std::uintptr_t>(&here) < record.stack_floor;
+    const auto address = reinterpret_cast<std::uintptr_t>(&here);
+    return address < record.stack_floor && stack_exhausted_slow(record, address);
 }
 
 // ---- the unwind that ends a thread -------------------------------------------------

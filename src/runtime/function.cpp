@@ -13,26 +13,6 @@
 
 namespace py {
 
-struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    const FunctionDef* def;
-    const Signature* sig;  // the definition's, shared
-    bool positional_fast;  // positional-or-keyword parameters only, not a coroutine
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* module;
-    PyObject* doc;
-    PyObject* defaults;     // tuple or NULL
-    PyObject* kwdefaults;   // dict or NULL
-    PyObject* annotations;  // dict, made on first use
-    PyObject* dict;
-    PyObject* globals;
-    PyObject* builtins;
-    PyObject* closure;
-    PyObject* weakreflist;
-};
-
 namespace {
 
 PyTypeObject* function_type = nullptr;
@@ -224,65 +204,30 @@ private:
     int n_;
 };
 
-// Native functions call each other without Python frames in between (a host method
-// can itself be one of ours), so nesting is bounded as the interpreter bounds C calls:
-// at most Py_C_RECURSION_LIMIT of them on a thread, and none may start when the
-// thread's stack is nearly used up (a thread may have a small stack, far below what
-// the limit assumes). Either way the call fails with RecursionError. The count is
-// the module's own, kept where it costs a load and a store, rather than the
-// interpreter's, which is a call away in the thread state.
-Py_NO_INLINE void refuse_deeper_call() {
+}  // namespace
+
+void RecursionGuard::refuse() {
     PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
 }
 
-class RecursionGuard {
-public:
-    RecursionGuard() : record_(compat::this_thread) {
-        if (record_.depth >= Py_C_RECURSION_LIMIT || compat::stack_exhausted(record_)) [[unlikely]] {
-            refuse_deeper_call();
-            return;
-        }
-        ++record_.depth;
-        entered_ = true;
-    }
-    ~RecursionGuard() {
-        if (entered_) --record_.depth;
-    }
-    bool entered() const { return entered_; }
-
-private:
-    compat::ThreadRecord& record_;
-    bool entered_ = false;
-};
-
-inline PyObject* invoke(const Call& bound) {
-    try {
-        Call call = bound;
-        FunctionObject* fn = call.function();
-        Ref r = fn->def->impl(call);
-        return r ? r.release() : Py_NewRef(Py_None);
-    } catch (...) {
-        set_python_error();
-        return nullptr;
-    }
-}
-
-// Everything but plain positional calls: Python's binding rules, keyword names
-// matched to parameters, and the coroutine of an `async def`.
-Py_NO_INLINE PyObject* call_bound(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// Everything but the positional calls the entry binds itself: Python's binding rules,
+// keyword names matched to parameters, and the coroutine of an `async def`.
+PyObject* detail::call_general(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    RecursionGuard guard;
+    if (!guard.entered()) [[unlikely]] return nullptr;
     const int n = fn->sig->count();
     OwnedSlots slots(n);
     if (fn->def->kwargs == Kwargs::ReadOnly && !fn->def->coroutine) {
         const bool few = !kwnames || PyTuple_GET_SIZE(kwnames) <= 64;
         std::uint64_t extra = 0;
         if (!bind(fn, args, nargs, kwnames, slots.items(), few ? &extra : nullptr)) return nullptr;
-        Call call(fn, slots.items(), n);
         PyObject* dict = few ? nullptr : slots.items()[fn->sig->varkw];
+        Call call(fn, slots.items(), n);
         call.keywords_view(kwnames, args + nargs, extra, dict);
-        return invoke(call);
+        return invoke(fn->def->impl, call);
     }
     if (!bind(fn, args, nargs, kwnames, slots.items())) return nullptr;
-    if (!fn->def->coroutine) return invoke(Call(fn, slots.items(), n));
+    if (!fn->def->coroutine) return invoke(fn->def->impl, Call(fn, slots.items(), n));
     // Nothing runs before the coroutine is first resumed.
     return boundary<PyObject*>(nullptr, [&] {
         Ref bound = Ref::steal(PyTuple_New(n));
@@ -291,27 +236,7 @@ Py_NO_INLINE PyObject* call_bound(FunctionObject* fn, PyObject* const* args, Py_
     });
 }
 
-// The call entry. A positional call of a plain function binds straight from the
-// caller's array, with the trailing defaults after it when some are missing (the
-// defaults tuple is held for the call: the implementation may run code that
-// replaces __defaults__).
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    FunctionObject* fn = as_function(self);
-    RecursionGuard guard;
-    if (!guard.entered()) [[unlikely]] return nullptr;
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    const Py_ssize_t npos = fn->sig->npos;
-    if (kwnames || !fn->positional_fast || nargs > npos) return call_bound(fn, args, nargs, kwnames);
-    if (nargs == npos) return invoke(Call(fn, args, nargs));
-    PyObject* defaults = fn->defaults;
-    const Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults) : 0;
-    if (nargs + defcount < npos) return call_bound(fn, args, nargs, kwnames);  // the "missing" error
-    Py_INCREF(defaults);
-    // Parameter i (from nargs on) takes default i + defcount - npos.
-    PyObject* result = invoke(Call(fn, args, nargs, &PyTuple_GET_ITEM(defaults, 0), defcount - npos));
-    Py_DECREF(defaults);
-    return result;
-}
+namespace {
 
 // ---- type slots --------------------------------------------------------------
 
@@ -596,10 +521,10 @@ Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure) 
     const Signature* sig = &def.parsed();
     auto* fn = PyObject_GC_New(FunctionObject, function_type);
     if (!fn) fail();
-    fn->vectorcall = function_vectorcall;
+    fn->vectorcall = def.entry;
     fn->def = &def;
     fn->sig = sig;
-    fn->positional_fast = sig->simple && !def.coroutine;
+    fn->fast_npos = sig->simple && !def.coroutine ? sig->npos : -1;
     fn->name = nullptr;
     fn->qualname = nullptr;
     fn->module = nullptr;

@@ -8,9 +8,9 @@
 //         auto [self, message, remote_name, branch, force] = c.args<push_params>();
 //         ...
 //     }
-//     const FunctionDef push_def{"push", "GitRepoOperator.push", push_params, push_doc, push};
+//     const FunctionDef push_def{"push", "GitRepoOperator.push", push_params, push_doc, py::impl<push>};
 //
-// The trampoline binds arguments exactly as CPython binds them for a Python function
+// The call entry binds arguments exactly as CPython binds them for a Python function
 // with that signature, calls the implementation with one slot per parameter (in
 // declaration order), and turns C++ exceptions into Python ones.
 #pragma once
@@ -35,16 +35,22 @@ enum class ArgErrors { Python, Counted };
 // reads entries through Call::keyword(), which needs no dict built for the call.
 enum class Kwargs { Dict, ReadOnly };
 
+// An implementation and the call entry compiled for it (entry.hpp): `py::impl<f>`.
+struct Implementation {
+    Impl impl;
+    vectorcallfunc entry;
+};
+
 struct FunctionDef {
     template <size_t N>
     consteval FunctionDef(const char* name_, const char* qualname_, const Params<N>& params, const char* doc_,
-                          Impl impl_, ArgErrors errors_ = ArgErrors::Python, bool coroutine_ = false,
+                          Implementation impl_, ArgErrors errors_ = ArgErrors::Python, bool coroutine_ = false,
                           Kwargs kwargs_ = Kwargs::Dict)
-        : name(name_), qualname(qualname_), signature(params.text), doc(doc_), impl(impl_), errors(errors_),
-          coroutine(coroutine_), kwargs(kwargs_) {}
+        : name(name_), qualname(qualname_), signature(params.text), doc(doc_), impl(impl_.impl), entry(impl_.entry),
+          errors(errors_), coroutine(coroutine_), kwargs(kwargs_) {}
     template <size_t N>
     consteval FunctionDef(const char* name_, const char* qualname_, const char (&params)[N], const char* doc_,
-                          Impl impl_, ArgErrors errors_ = ArgErrors::Python, bool coroutine_ = false)
+                          Implementation impl_, ArgErrors errors_ = ArgErrors::Python, bool coroutine_ = false)
         : FunctionDef(name_, qualname_, Params<N>(params), doc_, impl_, errors_, coroutine_) {
         signature = params;
     }
@@ -54,6 +60,7 @@ struct FunctionDef {
     const char* signature;
     const char* doc;  // nullptr: no docstring
     Impl impl;
+    vectorcallfunc entry;
     ArgErrors errors;
     // An `async def`: a call binds the arguments and returns a coroutine object; the
     // implementation runs when the coroutine is first resumed, and what it returns
@@ -77,9 +84,10 @@ struct FunctionObject;
 // array, nothing copied.
 class Call {
 public:
-    Call(FunctionObject* fn, PyObject* const* args, Py_ssize_t given, PyObject* const* defaults = nullptr,
-         Py_ssize_t shift = 0)
+    Call(FunctionObject* fn, PyObject* const* args, Py_ssize_t given, PyObject* const* defaults, Py_ssize_t shift)
         : fn_(fn), args_(args), given_(given), defaults_(defaults), shift_(shift) {}
+    // Every parameter given (`defaults` is never read: it only needs to be valid).
+    Call(FunctionObject* fn, PyObject* const* args, Py_ssize_t given) : Call(fn, args, given, args, 0) {}
     FunctionObject* function() const { return fn_; }
 
     // The bound arguments, one per parameter of `P` (the implementation's own
@@ -146,3 +154,5 @@ PyObject* function_qualname(FunctionObject* fn);
 int init_function_type(PyObject* module);
 
 }  // namespace py
+
+#include "entry.hpp"

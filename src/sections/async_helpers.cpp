@@ -100,13 +100,13 @@ Ref t(Call& c) {
 }  // namespace
 
 const py::FunctionDef asyncio_thread_init_def{
-    "__init__", "AsyncioThread.__init__", asyncio_thread_init_params, nullptr, asyncio_thread_init};
+    "__init__", "AsyncioThread.__init__", asyncio_thread_init_params, nullptr, py::impl<asyncio_thread_init>};
 const py::FunctionDef asyncio_thread_run_def{
-    "run", "AsyncioThread.run", asyncio_thread_run_params, nullptr, asyncio_thread_run};
-const py::FunctionDef v_def{"v", "Tamarel.v", v_params, nullptr, v};
-const py::FunctionDef s_e_def{"s_e", "Tamarel.s_e", dispatch_params, nullptr, s_e};
-const py::FunctionDef a_e_def{"a_e", "Tamarel.a_e", dispatch_params, nullptr, a_e,
+    "run", "AsyncioThread.run", asyncio_thread_run_params, nullptr, py::impl<asyncio_thread_run>};
+const py::FunctionDef v_def{"v", "Tamarel.v", v_params, nullptr, py::impl<v>};
+const py::FunctionDef s_e_def{"s_e", "Tamarel.s_e", dispatch_params, nullptr, py::impl<s_e>};
+const py::FunctionDef a_e_def{"a_e", "Tamarel.a_e", dispatch_params, nullptr, py::impl<a_e>,
                               py::ArgErrors::Python, true};
-const py::FunctionDef t_def{"t", "Tamarel.t", "", nullptr, t};
+const py::FunctionDef t_def{"t", "Tamarel.t", "", nullptr, py::impl<t>};
 
 }  // namespace sections::tamarel_members

@@ -114,12 +114,12 @@ Ref post_save_data(Call& c) {
 }  // namespace
 
 const py::FunctionDef add_from_data_def{"add_from_data", "Tamarel.add_from_data", add_from_data_params, nullptr,
-                                        add_from_data};
+                                        py::impl<add_from_data>};
 const py::FunctionDef edit_form_data_def{"edit_form_data", "Tamarel.edit_form_data", edit_form_data_params, nullptr,
-                                         edit_form_data};
+                                         py::impl<edit_form_data>};
 const py::FunctionDef put_save_data_def{"put_save_data", "Tamarel.put_save_data", put_save_data_params, nullptr,
-                                        put_save_data};
+                                        py::impl<put_save_data>};
 const py::FunctionDef post_save_data_def{"post_save_data", "Tamarel.post_save_data", post_save_data_params, nullptr,
-                                         post_save_data};
+                                         py::impl<post_save_data>};
 
 }  // namespace sections::tamarel_members

@@ -208,6 +208,6 @@ Ref replace_str(Call& c) {
 
 }  // namespace
 
-const py::FunctionDef replace_str_def{"replace_str", "Tamarel.replace_str", replace_str_params, nullptr, replace_str};
+const py::FunctionDef replace_str_def{"replace_str", "Tamarel.replace_str", replace_str_params, nullptr, py::impl<replace_str>};
 
 }  // namespace sections::tamarel_members

@@ -89,9 +89,9 @@ Ref delete_allure_results(Call& c) {
 
 const py::FunctionDef read_allure_json_results_def{
     "read_allure_json_results", "read_allure_json_results", results_dir_params, nullptr,
-    read_allure_json_results};
+    py::impl<read_allure_json_results>};
 const py::FunctionDef delete_allure_results_def{"delete_allure_results", "delete_allure_results",
-                                                results_dir_params, nullptr, delete_allure_results};
+                                                results_dir_params, nullptr, py::impl<delete_allure_results>};
 
 constexpr py::Params pytest_test_case_params{"**kwargs"};
 
@@ -139,7 +139,7 @@ Ref pytest_test_case(Call& c) {
 }
 
 const py::FunctionDef pytest_test_case_def{"pytest_test_case", "pytest_test_case", pytest_test_case_params,
-                                           nullptr, pytest_test_case};
+                                           nullptr, py::impl<pytest_test_case>};
 
 }  // namespace
 

@@ -337,15 +337,15 @@ Ref inside_delete(Call& c) {
     return py::none();
 }
 
-const py::FunctionDef test_def{"test", "test", view_params, nullptr, test};
-const py::FunctionDef get_def{"get", "get", view_params, nullptr, get};
-const py::FunctionDef post_def{"post", "post", view_params, nullptr, post};
-const py::FunctionDef put_def{"put", "put", view_params, nullptr, put};
-const py::FunctionDef delete_def{"delete", "delete", view_params, nullptr, delete_};
-const py::FunctionDef inside_post_def{"inside_post", "inside_post", inside_params, nullptr, inside_post};
-const py::FunctionDef inside_put_def{"inside_put", "inside_put", inside_params, nullptr, inside_put};
+const py::FunctionDef test_def{"test", "test", view_params, nullptr, py::impl<test>};
+const py::FunctionDef get_def{"get", "get", view_params, nullptr, py::impl<get>};
+const py::FunctionDef post_def{"post", "post", view_params, nullptr, py::impl<post>};
+const py::FunctionDef put_def{"put", "put", view_params, nullptr, py::impl<put>};
+const py::FunctionDef delete_def{"delete", "delete", view_params, nullptr, py::impl<delete_>};
+const py::FunctionDef inside_post_def{"inside_post", "inside_post", inside_params, nullptr, py::impl<inside_post>};
+const py::FunctionDef inside_put_def{"inside_put", "inside_put", inside_params, nullptr, py::impl<inside_put>};
 const py::FunctionDef inside_delete_def{"inside_delete", "inside_delete", inside_delete_params, nullptr,
-                                        inside_delete};
+                                        py::impl<inside_delete>};
 
 }  // namespace
 

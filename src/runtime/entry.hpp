@@ -1,0 +1,118 @@
+// A function's call entry, compiled once per implementation so that the common call
+// -- positional arguments only, the trailing ones possibly left to their defaults --
+// runs the implementation inline: the recursion guard, the count check and the
+// binding straight from the caller's array, then the implementation's own code.
+// Every other call (keywords, *args/**kwargs, a coroutine, an argument error) goes
+// the general way, in function.cpp.
+//
+// Included by function.hpp; sections only name `py::impl<f>` in a FunctionDef.
+#pragma once
+
+#include "boundary.hpp"
+
+namespace py {
+
+// The function object's layout. The runtime's own: sections reach the function
+// through Call.
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionDef* def;
+    const Signature* sig;  // the definition's, shared
+    // The parameter count while every parameter is positional-or-keyword and the
+    // function is no coroutine (the entry may bind positional calls itself), else -1.
+    Py_ssize_t fast_npos;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* defaults;     // tuple or NULL
+    PyObject* kwdefaults;   // dict or NULL
+    PyObject* annotations;  // dict, made on first use
+    PyObject* dict;
+    PyObject* globals;
+    PyObject* builtins;
+    PyObject* closure;
+    PyObject* weakreflist;
+};
+
+// Native functions call each other without Python frames in between (a host method
+// can itself be one of ours), so nesting is bounded as the interpreter bounds C calls:
+// at most Py_C_RECURSION_LIMIT of them on a thread, and none may start when the
+// thread's stack is nearly used up (a thread may have a small stack, far below what
+// the limit assumes). Either way the call fails with RecursionError. The count is
+// the module's own, kept where it costs a load and a store, rather than the
+// interpreter's, which is a call away in the thread state.
+class RecursionGuard {
+public:
+    RecursionGuard() : record_(compat::current_thread()) {
+        if (record_->depth >= Py_C_RECURSION_LIMIT || compat::stack_exhausted(*record_)) [[unlikely]] {
+            refuse();
+            return;
+        }
+        ++record_->depth;
+        entered_ = true;
+    }
+    ~RecursionGuard() {
+        if (entered_) --record_->depth;
+    }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+    bool entered() const { return entered_; }
+
+private:
+    static void refuse();  // sets the RecursionError
+    compat::ThreadRecord* record_;
+    bool entered_ = false;
+};
+
+namespace detail {
+
+// The general binding, for every call the entry does not bind itself.
+PyObject* call_general(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// Runs an implementation on bound arguments: its result (None for an empty Ref), or
+// NULL with the Python exception set.
+inline PyObject* invoke(Impl impl, Call call) {
+    try {
+        Ref r = impl(call);
+        return r ? r.release() : Py_NewRef(Py_None);
+    } catch (...) {
+        set_python_error();
+        return nullptr;
+    }
+}
+
+template <Impl F>
+PyObject* entry(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* fn = reinterpret_cast<FunctionObject*>(self);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t npos = fn->fast_npos;
+    if (kwnames || nargs > npos) [[unlikely]] return call_general(fn, args, nargs, kwnames);
+    if (nargs == npos) {
+        RecursionGuard guard;
+        if (!guard.entered()) [[unlikely]] return nullptr;
+        return invoke(F, Call(fn, args, nargs));
+    }
+    // Parameter i (from nargs on) takes default i + defcount - npos. The tuple is held
+    // for the call: the implementation may run code that replaces __defaults__.
+    PyObject* defaults = fn->defaults;
+    if (!defaults || nargs + PyTuple_GET_SIZE(defaults) < npos) [[unlikely]] {
+        return call_general(fn, args, nargs, kwnames);  // the "missing" error
+    }
+    const Py_ssize_t defcount = PyTuple_GET_SIZE(defaults);
+    RecursionGuard guard;
+    if (!guard.entered()) [[unlikely]] return nullptr;
+    Py_INCREF(defaults);
+    PyObject* result = invoke(F, Call(fn, args, nargs, &PyTuple_GET_ITEM(defaults, 0), defcount - npos));
+    Py_DECREF(defaults);
+    return result;
+}
+
+}  // namespace detail
+
+// What a FunctionDef names as its implementation: `py::impl<f>`.
+template <Impl F>
+inline constexpr Implementation impl{F, &detail::entry<F>};
+
+}  // namespace py
