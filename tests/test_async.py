@@ -7,6 +7,8 @@ import threading
 import pytest
 
 import tamareltools.tamarels as tamarels
+import reference
+from helpers import outcome
 from leakcheck import assert_no_leaks
 
 T = tamarels.Tamarel
@@ -59,6 +61,55 @@ def test_s_e_dispatch(value, call):
     assert T.s_e(host, "plain", ["a"]) is None and len(host.calls) == 1
     with pytest.raises(AttributeError):
         T.s_e(host, "missing", ["a"])
+
+
+class Shadowed:
+    """`m` is a method of the class and, on the instance, another callable."""
+
+    def m(self, *args):
+        return ("method", args)
+
+    def __init__(self):
+        self.m = lambda *args: ("instance", args)
+
+
+class Forwarding:
+    """Every attribute comes from __getattr__, each lookup recorded."""
+
+    def __init__(self):
+        self.looked_up = []
+
+    def __getattr__(self, name):
+        self.looked_up.append(name)
+        return lambda *args: (name, args)
+
+
+class Guarded:
+    """__getattribute__ runs first and refuses one name."""
+
+    def m(self, *args):
+        return args
+
+    def __getattribute__(self, name):
+        if name == "hidden":
+            raise AttributeError("hidden is guarded")
+        return object.__getattribute__(self, name)
+
+
+class Named(str):
+    pass
+
+
+HOSTS = [(Host, "plain"), (Shadowed, "m"), (Forwarding, "anything"), (Guarded, "m"), (Guarded, "hidden"),
+         (Host, "missing"), (Host, 3), (Host, Named("plain")), (lambda: 5, "real"), (lambda: 5, "bit_length")]
+
+
+@pytest.mark.parametrize("make,name", HOSTS)
+@pytest.mark.parametrize("value", [None, "k", Named("k")])
+def test_s_e_looks_up_as_getattr(make, name, value):
+    native_host, plain_host = make(), make()
+    assert outcome(T.s_e, native_host, name, value) == outcome(reference.s_e, plain_host, name, value)
+    assert getattr(native_host, "looked_up", None) == getattr(plain_host, "looked_up", None)
 
 
 def test_coroutine_shape():

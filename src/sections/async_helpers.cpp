@@ -49,7 +49,7 @@ Py_NO_INLINE bool equals_itself(PyObject* value) {
     return py::truthy(Ref::steal(PyObject_RichCompare(value, value, Py_EQ)));
 }
 
-Ref v(Call& c) {
+inline Ref v(Call& c) {
     auto [value, s] = c.args<v_params>();
     const bool reflexive = PyLong_CheckExact(value) || PyUnicode_CheckExact(value);
     if (!reflexive && !equals_itself(value)) py::raise_object(py::call(PyExc_Exception, PY_STR("")));
@@ -74,8 +74,14 @@ Ref dispatch(PyObject* method, PyObject* value, bool* called) {
 
 constexpr py::Params dispatch_params{"self, e, v=None"};
 
-Ref s_e(Call& c) {
+inline Ref s_e(Call& c) {
     auto [self, e, v] = c.args<dispatch_params>();
+    // getattr(self, e)() and getattr(self, e)(v) as one method call: the lookup is the
+    // same, without the bound method made in between.
+    if (PyUnicode_CheckExact(e)) {
+        if (v == Py_None) return py::call_method(self, e);
+        if (PyUnicode_CheckExact(v)) return py::call_method(self, e, v);
+    }
     Ref method = py::getattr(self, e);
     bool called;
     return dispatch(method, v, &called);
