@@ -57,6 +57,24 @@ def test_brace_producing_values_against_the_model():
         assert native == expanded(reference.replace_str, data, cache), (data, cache)
 
 
+@pytest.mark.parametrize("wide", ["", "€", "😀"])
+def test_repeated_placeholders_against_the_model(wide):
+    # Long texts of whole placeholders, many of them repeated, with stray braces and
+    # values that make or complete others; the text shrinks at every pass.
+    rng = random.Random(len(wide))
+    pieces = ["${{x}}", "${{k}}", "${{e}}", "${{k|c}}", "${{xk}}", "}", "{", "$", "a", "${{", wide]
+    keys = ["x", "k", "e", "xk", "c"]
+    for _ in range(3_000):
+        data = "".join(rng.choice(pieces) for _ in range(rng.randrange(40)))
+        cache = {k: "".join(rng.choice(["}", "{", "$", "a", wide, ""]) for _ in range(rng.randrange(3)))
+                 for k in rng.sample(keys, rng.randrange(len(keys) + 1))}
+        runs = []
+        for engine in (T.replace_str, reference.replace_str):
+            host = TemplateHost(cache, engine=engine)
+            runs.append((outcome(engine, host, data, M_0002, TamarelToolsError), host.cache, host.log))
+        assert runs[0] == runs[1], (data, cache)
+
+
 class Pieces:
     """A text whose split() gives a chosen object."""
 

@@ -1,27 +1,69 @@
 #include "text.hpp"
 
 #include <cstring>
+#include <span>
 #include <vector>
 
 namespace py {
 
-Ref replace_from(PyObject* data, Py_ssize_t first, PyObject* old, PyObject* replacement) {
+namespace {
+
+// A str must be stored in the narrowest kind its characters allow. The result keeps
+// every wide character of `data` when `old` is ASCII, and contains the replacement's
+// widest one when the replacement is not empty; otherwise the kind is left to
+// str.replace.
+bool result_kind_known(PyObject* data, PyObject* old, PyObject* replacement) {
+    return PyUnicode_IS_ASCII(old) ||
+           (PyUnicode_GET_LENGTH(replacement) > 0 &&
+            PyUnicode_MAX_CHAR_VALUE(replacement) >= PyUnicode_MAX_CHAR_VALUE(data));
+}
+
+// `data` with `replacement` in place of the `old_len` characters at each of `hits`
+// (ascending, not overlapping), for a result whose kind is known.
+Ref replace_hits(PyObject* data, std::span<const Py_ssize_t> hits, Py_ssize_t old_len, PyObject* replacement) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(data);
-    const Py_ssize_t old_len = PyUnicode_GET_LENGTH(old);
     const Py_ssize_t new_len = PyUnicode_GET_LENGTH(replacement);
     const Py_UCS4 data_max = PyUnicode_MAX_CHAR_VALUE(data);
     const Py_UCS4 new_max = PyUnicode_MAX_CHAR_VALUE(replacement);
-    // A str must be stored in the narrowest kind its characters allow. The result
-    // keeps every wide character of `data` when `old` is ASCII, and contains the
-    // replacement's widest one when the replacement is not empty; otherwise leave
-    // the kind to str.replace.
-    const bool kind_known = PyUnicode_IS_ASCII(old) || (new_len > 0 && new_max >= data_max);
-    if (old_len == 0 || !kind_known) {
+    const Py_ssize_t count = (Py_ssize_t)hits.size();
+    if (new_len > old_len && (new_len - old_len) > (PY_SSIZE_T_MAX - n) / count) {
+        raise(PyExc_OverflowError, "replace string is too long");
+    }
+    const Py_ssize_t out_len = n + count * (new_len - old_len);
+    Ref out = Ref::steal(PyUnicode_New(out_len, data_max > new_max ? data_max : new_max));
+    Py_ssize_t dst = 0;
+    auto put = [&](PyObject* from, Py_ssize_t start, Py_ssize_t len) {
+        if (len && PyUnicode_CopyCharacters(out, dst, from, start, len) < 0) fail();
+        dst += len;
+    };
+    Py_ssize_t src = 0;
+    for (Py_ssize_t at : hits) {
+        put(data, src, at - src);
+        put(replacement, 0, new_len);
+        src = at + old_len;
+    }
+    put(data, src, n - src);
+    return out;
+}
+
+}  // namespace
+
+Ref replace_at(PyObject* data, Py_ssize_t at, PyObject* old, PyObject* replacement) {
+    if (!result_kind_known(data, old, replacement)) {
+        return Ref::steal(PyUnicode_Replace(data, old, replacement, -1));
+    }
+    const Py_ssize_t hits[] = {at};
+    return replace_hits(data, hits, PyUnicode_GET_LENGTH(old), replacement);
+}
+
+Ref replace_from(PyObject* data, Py_ssize_t first, PyObject* old, PyObject* replacement) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(data);
+    const Py_ssize_t old_len = PyUnicode_GET_LENGTH(old);
+    if (old_len == 0 || !result_kind_known(data, old, replacement)) {
         return Ref::steal(PyUnicode_Replace(data, old, replacement, -1));
     }
     std::vector<Py_ssize_t> hits{first};
     if (PyUnicode_KIND(data) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(old) == PyUnicode_1BYTE_KIND) {
-        // One byte a character: candidates by a byte search for the first character.
         const char* s = static_cast<const char*>(PyUnicode_DATA(data));
         const char* o = static_cast<const char*>(PyUnicode_DATA(old));
         // Candidates by a byte search for the needle's first character, compared inline.
@@ -47,25 +89,7 @@ Ref replace_from(PyObject* data, Py_ssize_t first, PyObject* old, PyObject* repl
             pos = at + old_len;
         }
     }
-    const Py_ssize_t count = (Py_ssize_t)hits.size();
-    if (new_len > old_len && (new_len - old_len) > (PY_SSIZE_T_MAX - n) / count) {
-        raise(PyExc_OverflowError, "replace string is too long");
-    }
-    const Py_ssize_t out_len = n + count * (new_len - old_len);
-    Ref out = Ref::steal(PyUnicode_New(out_len, data_max > new_max ? data_max : new_max));
-    Py_ssize_t dst = 0;
-    auto put = [&](PyObject* from, Py_ssize_t start, Py_ssize_t len) {
-        if (len && PyUnicode_CopyCharacters(out, dst, from, start, len) < 0) fail();
-        dst += len;
-    };
-    Py_ssize_t src = 0;
-    for (Py_ssize_t at : hits) {
-        put(data, src, at - src);
-        put(replacement, 0, new_len);
-        src = at + old_len;
-    }
-    put(data, src, n - src);
-    return out;
+    return replace_hits(data, hits, old_len, replacement);
 }
 
 }  // namespace py

@@ -10,6 +10,8 @@ namespace py {
 // data.replace(old, new) for an exact str `data` whose first occurrence of `old` is
 // known to be at `first`: same result, without scanning the text before `first`.
 Ref replace_from(PyObject* data, Py_ssize_t first, PyObject* old, PyObject* replacement);
+// The same for a `data` in which `old` occurs only at `at`: nothing is searched.
+Ref replace_at(PyObject* data, Py_ssize_t at, PyObject* old, PyObject* replacement);
 
 // "literal" + str(value) + ...: text from literal pieces and the str() of values.
 template <class... Parts>

@@ -5,6 +5,9 @@
 
 #include "runtime/text.hpp"
 
+#include <algorithm>
+#include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 namespace sections::tamarel_members {
@@ -21,10 +24,15 @@ struct Placeholder {
 };
 
 // Finds the leftmost placeholder of each pass without reading the text again from
-// its start. It keeps the positions of the braces read so far (all of them, up to
-// where the last search stopped); a pass changes the text only from its match on,
-// so the text before that stays as read, and the next search starts where a match
-// could begin at the earliest (see replaced).
+// its start, and tells whether the placeholder found occurs again after itself.
+//
+// A pass changes the text only from its match on, and the text after the match only
+// where the placeholder occurs again. The scanner keeps the positions of the braces
+// before the point where the next search may begin (see replaced), and an index of
+// the unchanged end of the text, the tail: its braces and its placeholders, at their
+// distances from the end, which the passes before them do not change. The first
+// search reads the whole text once to build the index; the next ones read only the
+// replaced part and then walk the tail's braces.
 class PlaceholderScanner {
 public:
     Placeholder find(PyObject* text) {
@@ -37,11 +45,32 @@ public:
         }
     }
 
-    // The match at `start` was replaced; `text` is the new text. Nothing before
-    // `start` matched and that part is unchanged, so a new match that begins earlier
-    // must reach into the replaced part: it begins within two characters of `start`,
-    // or at a "${{" whose brace-free inner text runs up to `start`, or up to a "}"
-    // just before `start` that the replacement's first "}" completes into "}}".
+    // Whether `match`, the last placeholder found in `text`, occurs again after it.
+    bool occurs_again(PyObject* text, const Placeholder& match) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(match.text);
+        const Py_ssize_t end = match.start + len;
+        const Py_ssize_t tail_start = n - tail_len_;
+        // Between the match and the tail (the rest of a replaced part), and across
+        // into the tail: searched.
+        if (end < tail_start) {
+            const Py_ssize_t found = PyUnicode_Find(text, match.text, end, std::min(n, tail_start + len - 1), 1);
+            if (found == -2) py::fail();
+            if (found >= 0) return true;
+        }
+        // Within the tail: one of its placeholders.
+        auto [first, last] = placeholders_.equal_range(last_hash_);
+        for (auto it = first; it != last; ++it) {
+            if (PyUnicode_Tailmatch(text, match.text, n - it->second, n, -1) == 1) return true;
+        }
+        return false;
+    }
+
+    // The match at `start` was replaced, only there; `text` is the new text. Nothing
+    // before `start` matched and that part is unchanged, so a new match that begins
+    // earlier must reach into the replaced part: it begins within two characters of
+    // `start`, or at a "${{" whose brace-free inner text runs up to `start`, or up to
+    // a "}" just before `start` that the replacement's first "}" completes into "}}".
     void replaced(PyObject* text, Py_ssize_t start) {
         while (!braces_.empty() && braces_.back() >= start) braces_.pop_back();
         const int kind = PyUnicode_KIND(text);
@@ -58,37 +87,103 @@ public:
         if (j >= 2 && at(j) == '{' && at(j - 1) == '{' && at(j - 2) == '$' && j - 2 < resume_) resume_ = j - 2;
     }
 
-    // The text was searched some other way, or is not an exact str: start over.
+    // The text was searched or changed some other way, or is not an exact str.
     void reset() {
         braces_.clear();
         resume_ = 0;
+        indexed_ = false;
     }
 
 private:
+    // FNV-1a of the characters' code points (the same for any storage kind).
+    template <class Char>
+    static std::uint64_t hash(const Char* s, Py_ssize_t len) {
+        std::uint64_t h = 14695981039346656037ull;
+        for (Py_ssize_t i = 0; i < len; ++i) h = (h ^ static_cast<std::uint64_t>(s[i])) * 1099511628211ull;
+        return h;
+    }
+
+    // The text from `from` on becomes the tail: its braces, and the placeholders
+    // among them -- "{{" after a "$", then "}}" as the next two braces.
+    template <class Char>
+    void index(const Char* s, Py_ssize_t from, Py_ssize_t n) {
+        tail_.clear();
+        placeholders_.clear();
+        for (Py_ssize_t p = n - 1; p >= from; --p) {
+            if (s[p] == '{' || s[p] == '}') tail_.push_back(n - p);
+        }
+        for (size_t i = tail_.size(); i >= 4; --i) {
+            const Py_ssize_t q = n - tail_[i - 1];
+            const Py_ssize_t p = n - tail_[i - 3];
+            if (q > from && s[q - 1] == '$' && s[q] == '{' && n - tail_[i - 2] == q + 1 && s[q + 1] == '{' &&
+                s[p] == '}' && n - tail_[i - 4] == p + 1 && s[p + 1] == '}') {
+                placeholders_.emplace(hash(s + q - 1, p + 3 - q), n - (q - 1));
+            }
+        }
+        tail_len_ = n - from;
+        indexed_ = true;
+    }
+
     // The first "}}" (from `resume_` on) whose last brace before is the "{" of a "${{"
     // ends the leftmost match: the one whose inner text holds no brace.
     template <class Char>
     Placeholder find(PyObject* text, const Char* s, Py_ssize_t n) {
         const Py_ssize_t from = resume_;
         while (!braces_.empty() && braces_.back() >= from) braces_.pop_back();
-        for (Py_ssize_t p = from; p < n; ++p) {
-            const Char ch = s[p];
-            if (ch != '{' && ch != '}') continue;
-            if (ch == '}' && p + 1 < n && s[p + 1] == '}' && !braces_.empty()) {
-                const Py_ssize_t q = braces_.back();
-                if (s[q] == '{' && q >= 2 && s[q - 1] == '{' && s[q - 2] == '$' && q - 2 >= from) {
-                    braces_.push_back(p);
-                    braces_.push_back(p + 1);
-                    return {Ref::steal(PyUnicode_Substring(text, q - 2, p + 2)), q - 2};
-                }
+        if (!indexed_) index(s, from, n);
+        const Py_ssize_t tail_start = n - tail_len_;
+        auto closes = [&](Py_ssize_t p) {
+            if (s[p] != '}' || p + 1 >= n || s[p + 1] != '}' || braces_.empty()) return false;
+            const Py_ssize_t q = braces_.back();
+            return s[q] == '{' && q >= 2 && s[q - 1] == '{' && s[q - 2] == '$' && q - 2 >= from;
+        };
+        auto match = [&](Py_ssize_t p) {
+            const Py_ssize_t start = braces_.back() - 2;
+            braces_.push_back(p);
+            braces_.push_back(p + 1);
+            last_hash_ = hash(s + start, p + 2 - start);
+            if (p + 1 >= tail_start) {  // its "}}" ends in the tail
+                tail_.pop_back();
+                tail_len_ = n - (p + 2);
             }
+            if (start >= tail_start) forget(n - start);
+            return Placeholder{Ref::steal(PyUnicode_Substring(text, start, p + 2)), start};
+        };
+        // The part read character by character: what the last pass replaced.
+        for (Py_ssize_t p = from; p < tail_start; ++p) {
+            if (s[p] != '{' && s[p] != '}') continue;
+            if (closes(p)) return match(p);
             braces_.push_back(p);
         }
+        // Then the tail's braces, from the index.
+        while (!tail_.empty()) {
+            const Py_ssize_t p = n - tail_.back();
+            tail_.pop_back();
+            if (closes(p)) return match(p);
+            braces_.push_back(p);
+        }
+        tail_len_ = 0;
         return {};
     }
 
-    std::vector<Py_ssize_t> braces_;
+    // The tail's placeholder at distance `distance` from the end left the tail.
+    void forget(Py_ssize_t distance) {
+        auto [first, last] = placeholders_.equal_range(last_hash_);
+        for (auto it = first; it != last; ++it) {
+            if (it->second == distance) {
+                placeholders_.erase(it);
+                return;
+            }
+        }
+    }
+
+    std::vector<Py_ssize_t> braces_;  // positions, before the next search's start
     Py_ssize_t resume_ = 0;
+    bool indexed_ = false;
+    std::vector<Py_ssize_t> tail_;  // the tail's braces, by distance from the end; the leftmost last
+    Py_ssize_t tail_len_ = 0;
+    std::unordered_multimap<std::uint64_t, Py_ssize_t> placeholders_;  // hash -> distance of its "$"
+    std::uint64_t last_hash_ = 0;  // of the last match
 };
 
 constexpr const char* kPlaceholderPattern = "\\$\\{\\{([^{}]*)\\}\\}";
@@ -114,17 +209,29 @@ Ref split_bar(PyObject* key_text) {
 }
 
 // data.replace(match, str(value)), called on data itself unless it is an exact str;
-// `data.replace` is looked up before str(value) runs, as Python evaluates it.
-Ref replace_all(PyObject* data, const Placeholder& match, PyObject* value) {
-    if (PyUnicode_CheckExact(data)) {
+// `data.replace` is looked up before str(value) runs, as Python evaluates it. The
+// scanner follows the change, or starts over where it cannot.
+Ref replace_all(PyObject* data, const Placeholder& match, PyObject* value, PlaceholderScanner& scanner) {
+    if (!PyUnicode_CheckExact(data)) {
+        scanner.reset();  // str(data) is a new text each pass
+        Ref replace = py::getattr(data, PY_NAME(replace));
         Ref replacement = py::str(value);
-        // The leftmost match is also the first occurrence of its own text.
-        if (match.start >= 0) return py::replace_from(data, match.start, match.text, replacement);
+        return py::call(replace, match.text, replacement);
+    }
+    if (match.start < 0) {  // found by a rebound re.search
+        Ref replacement = py::str(value);
         return Ref::steal(PyUnicode_Replace(data, match.text, replacement, -1));
     }
-    Ref replace = py::getattr(data, PY_NAME(replace));
+    // The leftmost match is also the first occurrence of its own text.
+    const bool again = scanner.occurs_again(data, match);
     Ref replacement = py::str(value);
-    return py::call(replace, match.text, replacement);
+    if (again) {
+        scanner.reset();
+        return py::replace_from(data, match.start, match.text, replacement);
+    }
+    Ref result = py::replace_at(data, match.start, match.text, replacement);
+    if (PyUnicode_CheckExact(result)) scanner.replaced(result, match.start);
+    return result;
 }
 
 // The key and the cache name of the pieces of a placeholder's inner text:
@@ -194,13 +301,7 @@ Ref replace_str(Call& c) {
         if (cache_name && py::truthy(cache_name)) {
             py::call_method(self, PY_NAME(set_cache), cache_name, value);
         }
-        const bool exact = PyUnicode_CheckExact(data);
-        data = replace_all(data, match, value);
-        if (exact && match.start >= 0 && PyUnicode_CheckExact(data)) {
-            scanner.replaced(data, match.start);
-        } else {
-            scanner.reset();  // str(data) is a new text each pass
-        }
+        data = replace_all(data, match, value, scanner);
     }
     if (PyUnicode_Check(data)) return py::call_method(data, PY_NAME(strip));
     return data;
