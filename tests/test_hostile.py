@@ -270,6 +270,45 @@ def test_ids_are_read_as_often_as_python_reads_them(name):
     assert reads[0] == reads[1]
 
 
+class LoggedId(str):
+    """A str id whose hashing and comparing are logged."""
+
+    log = []
+
+    def __hash__(self):
+        type(self).log.append(("hash", str(self)))
+        return super().__hash__()
+
+    def __eq__(self, other):
+        type(self).log.append(("eq", str(self), str(other)))
+        return str(self) == other
+
+    __ne__ = str.__ne__
+
+
+# Plain ids with, at some point, ids of other types among them: a str subclass that
+# logs, a float and a bool equal to ints, and an int equal to nothing else.
+ODD_IDS = [LoggedId("n1"), 2.0, True, 10**30]
+
+
+@pytest.mark.parametrize("name", ["find_start_node", "find_end_nodes", "get_execution_order_with_config_ids"])
+@pytest.mark.parametrize("odd", ODD_IDS, ids=repr)
+@pytest.mark.parametrize("where", ["edges", "nodes", "both"])
+def test_ids_of_other_types_among_plain_ones(name, odd, where):
+    runs = []
+    for module in (tamarels, reference.models):
+        LoggedId.log = []
+        ids = ["n0", "n1", 1, 2, "n3", "n4"]
+        node_ids = [odd if where != "edges" and i == 3 else i for i in ids]
+        edge_ids = [odd if where != "nodes" and i == "n1" else i for i in ids]
+        nodes = [{"id": i, "config": {"id": n}} for n, i in enumerate(node_ids)]
+        edges = [{"source": {"node_id": a}, "target": {"node_id": b}}
+                 for a, b in zip(edge_ids, edge_ids[2:] + edge_ids[:1])]
+        args = ({"nodes": nodes, "edges": edges},) if name.startswith("get_") else (nodes, edges)
+        runs.append((outcome(getattr(module, name), *args), LoggedId.log))
+    assert runs[0] == runs[1]
+
+
 # ---- assertions, async helpers, forms -------------------------------------------------------
 
 

@@ -6,6 +6,8 @@
 // result.
 #include "sections.hpp"
 
+#include "runtime/keys.hpp"
+
 #include <vector>
 
 namespace sections {
@@ -19,9 +21,9 @@ Ref endpoint(PyObject* edge, PyObject* end) {
 }
 
 // {edge[end]["node_id"] for edge in edges}
-Ref endpoint_set(PyObject* edges, PyObject* end) {
-    Ref ids = Ref::steal(PySet_New(nullptr));
-    py::for_each(edges, [&](PyObject* edge) { py::check(PySet_Add(ids, endpoint(edge, end))); });
+py::KeySet endpoint_set(PyObject* edges, PyObject* end) {
+    py::KeySet ids(py::expected_size(edges));
+    py::for_each(edges, [&](PyObject* edge) { ids.add(endpoint(edge, end)); });
     return ids;
 }
 
@@ -65,12 +67,12 @@ Ref build_flow_graph(Call& c) {
 }
 
 Ref start_node(PyObject* nodes, PyObject* edges) {
-    Ref targets = endpoint_set(edges, PY_NAME(target));
+    py::KeySet targets = endpoint_set(edges, PY_NAME(target));
     Ref first;
     // Every node's id is read and tested, as a comprehension over all of them would.
     py::for_each(nodes, [&](PyObject* node) {
         Ref id = py::getitem(node, PY_NAME(id));
-        if (!contains(targets, id) && !first) first = Ref::borrow(node);
+        if (!targets.contains(id) && !first) first = Ref::borrow(node);
     });
     return first ? std::move(first) : py::none();
 }
@@ -83,11 +85,11 @@ Ref find_start_node(Call& c) {
 // [node["id"] for node in nodes if node["id"] not in ids]: a listed node's id is read
 // twice, as the comprehension does; for an exact dict that is not observable, and
 // once is enough.
-Ref ids_not_in(PyObject* nodes, PyObject* ids) {
+Ref ids_not_in(PyObject* nodes, py::KeySet& ids) {
     Ref selected = py::new_list();
     py::for_each(nodes, [&](PyObject* node) {
         Ref id = py::getitem(node, PY_NAME(id));
-        if (contains(ids, id)) return;
+        if (ids.contains(id)) return;
         if (!PyDict_CheckExact(node)) id = py::getitem(node, PY_NAME(id));
         py::append(selected, id);
     });
@@ -96,7 +98,8 @@ Ref ids_not_in(PyObject* nodes, PyObject* ids) {
 
 Ref find_end_nodes(Call& c) {
     auto [nodes, edges] = c.args<nodes_edges_params>();
-    return ids_not_in(nodes, endpoint_set(edges, PY_NAME(source)));
+    py::KeySet sources = endpoint_set(edges, PY_NAME(source));
+    return ids_not_in(nodes, sources);
 }
 
 Ref node_by_id(PyObject* nodes, PyObject* node_id) {
@@ -321,24 +324,20 @@ const py::FunctionDef build_decision_tree_def{"build_decision_tree", "build_deci
 
 // ---- execution order -------------------------------------------------------------
 
-// The adjacency map of the flow, kept privately: a dict from source id to a position
-// (the same key semantics as build_flow_graph's dict), and the targets of all
-// positions in one array, each position's in edge order (no list or vector per node).
+// The adjacency map of the flow, kept privately: source ids by position (the same key
+// semantics as build_flow_graph's dict), and the targets of all positions in one
+// array, each position's in edge order (no list or vector per node).
 class Adjacency {
 public:
-    explicit Adjacency(PyObject* edges) : index_(py::new_dict()) {
+    explicit Adjacency(PyObject* edges) : index_(py::expected_size(edges)) {
         std::vector<std::pair<Py_ssize_t, Ref>> pairs;  // (position of the source, target), in edge order
-        if (PyList_CheckExact(edges)) pairs.reserve(static_cast<size_t>(PyList_GET_SIZE(edges)));
+        pairs.reserve(static_cast<size_t>(py::expected_size(edges)));
         Py_ssize_t sources = 0;
         for_each_edge(edges, [&](PyObject* source, PyObject* target) {
-            PyObject* found = nullptr;
-            py::check(PyDict_GetItemRef(index_, source, &found));
-            Ref position = Ref::steal_nullable(found);
-            if (!position) {
-                position = py::integer(sources++);
-                py::setitem(index_, source, position);
-            }
-            pairs.emplace_back(PyLong_AsSsize_t(position), Ref::borrow(target));
+            bool added;
+            const Py_ssize_t position = index_.insert(source, &added);
+            if (added) ++sources;
+            pairs.emplace_back(position, Ref::borrow(target));
         });
         // Counting sort by position; it keeps the edge order within each position.
         first_.assign(static_cast<size_t>(sources) + 1, 0);
@@ -349,19 +348,14 @@ public:
         for (auto& pair : pairs) targets_[next[pair.first]++] = std::move(pair.second);
     }
     // The position of node_id's targets, or -1 when it is no source.
-    Py_ssize_t find(PyObject* node_id) const {
-        PyObject* found = nullptr;
-        py::check(PyDict_GetItemRef(index_, node_id, &found));
-        Ref position = Ref::steal_nullable(found);
-        return position ? PyLong_AsSsize_t(position) : -1;
-    }
+    Py_ssize_t find(PyObject* node_id) { return index_.find(node_id); }
     // The targets of a position: [begin, end) of targets().
     size_t begin(Py_ssize_t position) const { return first_[position]; }
     size_t end(Py_ssize_t position) const { return first_[position + 1]; }
     PyObject* target(size_t i) const { return targets_[i]; }
 
 private:
-    Ref index_;
+    py::KeyIndex index_;
     std::vector<size_t> first_;  // first_[p] .. first_[p + 1]: the targets of position p
     std::vector<Ref> targets_;
 };
@@ -377,21 +371,21 @@ Ref get_execution_order_with_config_ids(Call& c) {
         Ref config_id = py::getitem(py::getitem(node, PY_NAME(config)), PY_NAME(id));
         py::setitem(node_to_config, id, config_id);
     });
-    const Adjacency graph(edges);
-    Ref targets = endpoint_set(edges, PY_NAME(target));
+    Adjacency graph(edges);
+    py::KeySet targets = endpoint_set(edges, PY_NAME(target));
     Ref starts = ids_not_in(nodes, targets);
 
     // traverse(node_id): pre-order, each node entered once per call.
     Ref order = py::new_list();
-    Ref visited = Ref::steal(PySet_New(nullptr));
+    py::KeySet visited(py::expected_size(nodes));
     struct Frame {
         Py_ssize_t position;  // in graph
         size_t next;          // the next of its targets to enter
     };
     std::vector<Frame> stack;
     auto enter = [&](PyObject* node_id) {
-        if (contains(visited, node_id)) return;
-        py::check(PySet_Add(visited, node_id));
+        if (visited.contains(node_id)) return;
+        visited.add(node_id);
         py::append(order, py::getitem(node_to_config, node_id));
         Py_ssize_t position = graph.find(node_id);
         if (position >= 0) stack.push_back({position, graph.begin(position)});

@@ -1,0 +1,120 @@
+#include "keys.hpp"
+
+#include <cstring>
+
+namespace py {
+
+namespace {
+
+// str == str and int == int as Python decides them; a str never equals an int.
+bool plain_equal(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    if (Py_TYPE(a) != Py_TYPE(b)) return false;
+    if (PyUnicode_CheckExact(a)) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+        return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+               std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
+    }
+    return check(PyObject_RichCompareBool(a, b, Py_EQ)) == 1;
+}
+
+}  // namespace
+
+KeyTable::KeyTable(Py_ssize_t expected) {
+    size_t capacity = 8;
+    while (capacity < static_cast<size_t>(expected) + static_cast<size_t>(expected) / 2) capacity *= 2;
+    slots_.assign(capacity, 0);
+    mask_ = capacity - 1;
+    entries_.reserve(static_cast<size_t>(expected));
+}
+
+size_t KeyTable::slot_of(PyObject* key, Py_hash_t hash) const {
+    for (size_t i = static_cast<size_t>(hash) & mask_;; i = (i + 1) & mask_) {
+        const std::int32_t slot = slots_[i];
+        if (slot == 0) return i;
+        const Entry& entry = entries_[static_cast<size_t>(slot - 1)];
+        if (entry.hash == hash && plain_equal(entry.key, key)) return i;
+    }
+}
+
+Py_ssize_t KeyTable::find(PyObject* key) const {
+    const std::int32_t slot = slots_[slot_of(key, PyObject_Hash(key))];
+    return slot - 1;
+}
+
+Py_ssize_t KeyTable::insert(PyObject* key, bool* added) {
+    const Py_hash_t hash = PyObject_Hash(key);
+    const size_t i = slot_of(key, hash);
+    if (slots_[i] != 0) {
+        *added = false;
+        return slots_[i] - 1;
+    }
+    if (entries_.size() >= INT32_MAX - 1) raise(PyExc_MemoryError, "too many keys");
+    entries_.push_back({hash, Ref::borrow(key)});
+    slots_[i] = static_cast<std::int32_t>(entries_.size());
+    // At most two thirds full.
+    if (entries_.size() * 3 > slots_.size() * 2) grow();
+    *added = true;
+    return size() - 1;
+}
+
+void KeyTable::grow() {
+    slots_.assign(slots_.size() * 2, 0);
+    mask_ = slots_.size() - 1;
+    for (size_t e = 0; e < entries_.size(); ++e) {
+        size_t i = static_cast<size_t>(entries_[e].hash) & mask_;
+        while (slots_[i] != 0) i = (i + 1) & mask_;
+        slots_[i] = static_cast<std::int32_t>(e + 1);
+    }
+}
+
+// ---- the set ---------------------------------------------------------------------
+
+void KeySet::use_python_set() {
+    set_ = Ref::steal(PySet_New(nullptr));
+    for (Py_ssize_t i = 0; i < table_.size(); ++i) check(PySet_Add(set_, table_.key(i)));
+}
+
+bool KeySet::contains(PyObject* key) {
+    if (!set_ && KeyTable::plain(key)) return table_.find(key) >= 0;
+    if (!set_) use_python_set();
+    return check(PySet_Contains(set_, key)) != 0;
+}
+
+void KeySet::add(PyObject* key) {
+    if (!set_ && KeyTable::plain(key)) {
+        bool added;
+        table_.insert(key, &added);
+        return;
+    }
+    if (!set_) use_python_set();
+    check(PySet_Add(set_, key));
+}
+
+// ---- the index -------------------------------------------------------------------
+
+void KeyIndex::use_python_dict() {
+    dict_ = new_dict();
+    for (Py_ssize_t i = 0; i < table_.size(); ++i) setitem(dict_, table_.key(i), integer(i));
+}
+
+Py_ssize_t KeyIndex::find(PyObject* key) {
+    if (!dict_ && KeyTable::plain(key)) return table_.find(key);
+    if (!dict_) use_python_dict();
+    if (!check(PyDict_Contains(dict_, key))) return -1;
+    return PyLong_AsSsize_t(getitem(dict_, key));
+}
+
+Py_ssize_t KeyIndex::insert(PyObject* key, bool* added) {
+    if (!dict_ && KeyTable::plain(key)) {
+        const Py_ssize_t index = table_.insert(key, added);
+        if (*added) ++count_;
+        return index;
+    }
+    if (!dict_) use_python_dict();
+    *added = !check(PyDict_Contains(dict_, key));
+    if (*added) setitem(dict_, key, integer(count_++));
+    return PyLong_AsSsize_t(getitem(dict_, key));
+}
+
+}  // namespace py

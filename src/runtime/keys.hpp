@@ -1,0 +1,83 @@
+// Private sets and maps of ids, for walks that build them only to look things up.
+//
+// While every key is an exact str or an exact int -- keys whose hashing and comparing
+// run no Python code -- the keys live in the module's own table, which neither makes
+// nor resizes a Python object. The first key of another type moves them, in the
+// order they came, into the Python set or dict the walk would have used, and from
+// then on every operation is that container's: the hashes taken and the comparisons
+// made are then the ones Python makes.
+#pragma once
+
+#include "ops.hpp"
+
+#include <cstdint>
+#include <vector>
+
+namespace py {
+
+class KeyTable {
+public:
+    // Sized for about `expected` keys.
+    explicit KeyTable(Py_ssize_t expected);
+
+    // The key's index (the order of first insertion), or -1.
+    Py_ssize_t find(PyObject* key) const;
+    // The key's index; `*added` tells whether it was new.
+    Py_ssize_t insert(PyObject* key, bool* added);
+    Py_ssize_t size() const { return static_cast<Py_ssize_t>(entries_.size()); }
+    PyObject* key(Py_ssize_t index) const { return entries_[static_cast<size_t>(index)].key; }
+
+    static bool plain(PyObject* key) { return PyUnicode_CheckExact(key) || PyLong_CheckExact(key); }
+
+private:
+    struct Entry {
+        Py_hash_t hash;
+        Ref key;
+    };
+    // The slot holding `key`, or the empty slot where it would go.
+    size_t slot_of(PyObject* key, Py_hash_t hash) const;
+    void grow();
+
+    std::vector<Entry> entries_;
+    std::vector<std::int32_t> slots_;  // 0: empty, else entry index + 1
+    size_t mask_;
+};
+
+// A set: `key in s` and `s.add(key)`.
+class KeySet {
+public:
+    explicit KeySet(Py_ssize_t expected = 0) : table_(expected) {}
+    bool contains(PyObject* key);
+    void add(PyObject* key);
+
+private:
+    void use_python_set();
+    KeyTable table_;
+    Ref set_;  // once a key is not plain
+};
+
+// A dict from key to the index of its first insertion, used as an adjacency map is:
+class KeyIndex {
+public:
+    explicit KeyIndex(Py_ssize_t expected = 0) : table_(expected) {}
+    // d[key] if key in d else -1
+    Py_ssize_t find(PyObject* key);
+    // if key not in d: d[key] = len(d)    (*added)
+    // d[key]
+    Py_ssize_t insert(PyObject* key, bool* added);
+
+private:
+    void use_python_dict();
+    KeyTable table_;
+    Ref dict_;  // key -> index, once a key is not plain
+    Py_ssize_t count_ = 0;
+};
+
+// The expected number of items of a sized container (0 for other iterables).
+inline Py_ssize_t expected_size(PyObject* o) {
+    if (PyList_CheckExact(o)) return PyList_GET_SIZE(o);
+    if (PyTuple_CheckExact(o)) return PyTuple_GET_SIZE(o);
+    return 0;
+}
+
+}  // namespace py
