@@ -16,7 +16,7 @@ namespace {
 using py::Call;
 using py::Ref;
 
-Ref endpoint(PyObject* edge, PyObject* end) {
+inline Ref endpoint(PyObject* edge, PyObject* end) {
     return py::getitem(py::getitem(edge, end), PY_NAME(node_id));
 }
 
