@@ -42,6 +42,7 @@ test: install $(DULWICH_OLDEST_DIR)
 bench: install
 	PYTHONPATH=tests $(PY) bench/run.py || true
 	command -v valgrind >/dev/null || { command -v apt-get >/dev/null && apt-get install -y -qq valgrind; } || true
+	$(PY) -m pip install $(PIP_FLAGS) cython || true
 	PYTHONPATH=tests $(PY) bench/instructions.py
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build, running the whole suite.

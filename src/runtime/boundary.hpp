@@ -1,4 +1,4 @@
-// The error boundary: where the interpreter calls into C++ (the function trampoline,
+// The error boundary: where the interpreter calls into C++ (the functions' call entries,
 // getters and setters, the coroutine slots, module exec), C++ exceptions end and a
 // Python exception is left set instead.
 #pragma once

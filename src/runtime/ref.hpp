@@ -2,7 +2,7 @@
 //
 // Section code never calls Py_INCREF/Py_DECREF: a new reference goes straight into a
 // Ref, a failed C-API call throws PythonError with the Python exception left set, and
-// the function trampoline (function.cpp) turns that back into a NULL return.
+// the function's call entry (entry.hpp) turns that back into a NULL return.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
