@@ -125,3 +125,20 @@ def test_defaults_assignment_takes_effect():
         fn.__defaults__ = None
     with pytest.raises(TypeError, match="missing 1 required positional argument: 'loop'"):
         fn(thread)
+
+
+def test_defaults_replaced_during_a_call_leave_the_bound_ones(capsys):
+    v = tamarels.Tamarel.v
+
+    class Replaces:
+        def __eq__(self, other):
+            v.__defaults__ = ("a true s",)  # drops the tuple the running call binds from
+            return True
+
+    try:
+        v(Replaces())
+        assert capsys.readouterr().out == ""  # s was bound to the old default, None
+        v(1)
+        assert capsys.readouterr().out == "测试通过\n"
+    finally:
+        v.__defaults__ = (None,)
