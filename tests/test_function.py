@@ -130,14 +130,19 @@ def test_defaults_assignment_takes_effect():
 def test_defaults_replaced_during_a_call_leave_the_bound_ones(capsys):
     v = tamarels.Tamarel.v
 
+    class Falsy:
+        def __bool__(self):
+            return False
+
     class Replaces:
         def __eq__(self, other):
-            v.__defaults__ = ("a true s",)  # drops the tuple the running call binds from
+            v.__defaults__ = ("a true s",)  # drops the tuple and the default the call binds
             return True
 
     try:
+        v.__defaults__ = (Falsy(),)
         v(Replaces())
-        assert capsys.readouterr().out == ""  # s was bound to the old default, None
+        assert capsys.readouterr().out == ""  # s is still the Falsy default
         v(1)
         assert capsys.readouterr().out == "测试通过\n"
     finally:
