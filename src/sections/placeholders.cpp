@@ -61,7 +61,9 @@ public:
         // Within the tail: one of its placeholders.
         auto [first, last] = placeholders_.equal_range(last_hash_);
         for (auto it = first; it != last; ++it) {
-            if (PyUnicode_Tailmatch(text, match.text, n - it->second, n, -1) == 1) return true;
+            const Py_ssize_t starts_there = PyUnicode_Tailmatch(text, match.text, n - it->second, n, -1);
+            if (starts_there < 0) py::fail();
+            if (starts_there) return true;
         }
         return false;
     }
