@@ -291,7 +291,8 @@ class LoggedId(str):
 ODD_IDS = [LoggedId("n1"), 2.0, True, 10**30]
 
 
-@pytest.mark.parametrize("name", ["find_start_node", "find_end_nodes", "get_execution_order_with_config_ids"])
+@pytest.mark.parametrize("name", ["find_start_node", "find_end_nodes", "get_execution_order_with_config_ids",
+                                  "build_flow_graph"])
 @pytest.mark.parametrize("odd", ODD_IDS, ids=repr)
 @pytest.mark.parametrize("where", ["edges", "nodes", "both"])
 def test_ids_of_other_types_among_plain_ones(name, odd, where):
@@ -299,12 +300,14 @@ def test_ids_of_other_types_among_plain_ones(name, odd, where):
     for module in (tamarels, reference.models):
         LoggedId.log = []
         ids = ["n0", "n1", 1, 2, "n3", "n4"]
-        node_ids = [odd if where != "edges" and i == 3 else i for i in ids]
-        edge_ids = [odd if where != "nodes" and i == "n1" else i for i in ids]
+        node_ids = [odd if where != "edges" and k == 1 else i for k, i in enumerate(ids)]
+        edge_ids = [odd if where != "nodes" and k == 1 else i for k, i in enumerate(ids)]
         nodes = [{"id": i, "config": {"id": n}} for n, i in enumerate(node_ids)]
         edges = [{"source": {"node_id": a}, "target": {"node_id": b}}
                  for a, b in zip(edge_ids, edge_ids[2:] + edge_ids[:1])]
-        args = ({"nodes": nodes, "edges": edges},) if name.startswith("get_") else (nodes, edges)
+        edges += edges[:2]  # sources met again
+        args = {"get_execution_order_with_config_ids": ({"nodes": nodes, "edges": edges},),
+                "build_flow_graph": (edges,)}.get(name, (nodes, edges))
         runs.append((outcome(getattr(module, name), *args), LoggedId.log))
     assert runs[0] == runs[1]
 

@@ -41,9 +41,22 @@ bool contains(PyObject* set, PyObject* key) { return py::check(PySet_Contains(se
 
 // ---- queries -------------------------------------------------------------------
 
+// if source not in graph: graph[source] = []
+// graph[source].append(target)
+Py_NO_INLINE void add_edge(PyObject* graph, PyObject* source, PyObject* target) {
+    if (!py::check(PyDict_Contains(graph, source))) py::setitem(graph, source, py::new_list());
+    py::append(py::getitem(graph, source), target);
+}
+
 Ref flow_graph(PyObject* edges) {
     Ref graph = py::new_dict();
+    // While every source so far is an exact str or int, one lookup finds a source's
+    // list (the others add_edge makes cannot be told apart); from the first other
+    // source on, the dict is asked as often as Python asks it.
+    bool plain = true;
     for_each_edge(edges, [&](PyObject* source, PyObject* target) {
+        plain = plain && py::KeyTable::plain(source);
+        if (!plain) return add_edge(graph, source, target);
         PyObject* targets = nullptr;
         py::check(PyDict_GetItemRef(graph, source, &targets));
         Ref list = Ref::steal_nullable(targets);
