@@ -8,6 +8,7 @@ empty loop steps; a call costs (N calls - N empty steps) / N.
 """
 
 import copy
+import gc
 import glob
 import os
 import shutil
@@ -88,10 +89,12 @@ def child(case_name, n, with_cython):
     spaces = prepared(case_name, compiled.load_built() if with_cython else None)
     r = range(n)
     # Each eval is one callgrind dump: the empty loop, then every form of every party.
-    eval("empty(r)", dict(spaces["native"], r=r))
-    for form in FORMS:
-        for ns in spaces.values():
-            eval(f"{form}(r)", dict(ns, r=r))
+    # Each starts after a full collection (not counted), so that what the collector
+    # does during a run is the run's own work, not what the runs before left behind.
+    for party, form in [("native", "empty")] + [(p, f) for f in FORMS for p in spaces]:
+        namespace = dict(spaces[party], r=r)
+        gc.collect()
+        eval(f"{form}(r)", namespace)
 
 
 def measure(case_name, n, parties):
