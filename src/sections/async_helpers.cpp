@@ -49,6 +49,8 @@ Py_NO_INLINE bool equals_itself(PyObject* value) {
     return py::truthy(Ref::steal(PyObject_RichCompare(value, value, Py_EQ)));
 }
 
+// `inline` on the two smallest implementations: each is compiled into its call entry,
+// where the call itself would cost as much as its body.
 inline Ref v(Call& c) {
     auto [value, s] = c.args<v_params>();
     const bool reflexive = PyLong_CheckExact(value) || PyUnicode_CheckExact(value);
