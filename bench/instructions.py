@@ -1,8 +1,9 @@
 """Instructions per call, counted by valgrind's callgrind: repeatable where wall time on
 a shared machine is not. For each case, one process under callgrind runs N calls of the
-native function and N of the plain-Python one, in both forms a user writes (a bound
-name, `f(...)`, and the attribute of the class or module, `Tamarel.v(...)`), and N
-empty loop steps; a call costs (N calls - N empty steps) / N.
+native function, N of the plain-Python one and, where Cython is installed, N of that one
+compiled by Cython (compiled.py), in both forms a user writes (a bound name, `f(...)`,
+and the attribute of the class or module, `Tamarel.v(...)`), and N empty loop steps; a
+call costs (N calls - N empty steps) / N.
 
     make bench            (or: PYTHONPATH=tests .venv/bin/python bench/instructions.py [filter])
 """

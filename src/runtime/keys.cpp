@@ -106,14 +106,10 @@ Py_ssize_t KeyIndex::find(PyObject* key) {
 }
 
 Py_ssize_t KeyIndex::insert(PyObject* key, bool* added) {
-    if (!dict_ && KeyTable::plain(key)) {
-        const Py_ssize_t index = table_.insert(key, added);
-        if (*added) ++count_;
-        return index;
-    }
+    if (!dict_ && KeyTable::plain(key)) return table_.insert(key, added);
     if (!dict_) use_python_dict();
     *added = !check(PyDict_Contains(dict_, key));
-    if (*added) setitem(dict_, key, integer(count_++));
+    if (*added) setitem(dict_, key, integer(size()));
     return PyLong_AsSsize_t(getitem(dict_, key));
 }
 

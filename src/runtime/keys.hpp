@@ -65,12 +65,13 @@ public:
     // if key not in d: d[key] = len(d)    (*added)
     // d[key]
     Py_ssize_t insert(PyObject* key, bool* added);
+    // len(d)
+    Py_ssize_t size() const { return dict_ ? PyDict_GET_SIZE(dict_.get()) : table_.size(); }
 
 private:
     void use_python_dict();
     KeyTable table_;
     Ref dict_;  // key -> index, once a key is not plain
-    Py_ssize_t count_ = 0;
 };
 
 // The expected number of items of a sized container (0 for other iterables).

@@ -54,6 +54,30 @@ Ref star_args(PyObject* callable, PyObject* value) {
     return Ref::steal(PySequence_Tuple(value));
 }
 
+std::pair<Ref, Ref> unpack2(PyObject* value) {
+    // An exact list or tuple of two is unpacked without running any code.
+    if ((PyList_CheckExact(value) || PyTuple_CheckExact(value)) && PySequence_Fast_GET_SIZE(value) == 2) {
+        return {Ref::borrow(PySequence_Fast_GET_ITEM(value, 0)), Ref::borrow(PySequence_Fast_GET_ITEM(value, 1))};
+    }
+    Ref it = Ref::steal(PyObject_GetIter(value));
+    Ref items[2];
+    for (int i = 0; i < 2; ++i) {
+        items[i] = Ref::steal_nullable(PyIter_Next(it));
+        if (!items[i]) {
+            if (PyErr_Occurred()) fail();
+            raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+        }
+    }
+    if (Ref extra = Ref::steal_nullable(PyIter_Next(it))) {
+        if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
+            raise_format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", PySequence_Size(value));
+        }
+        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) fail();
+    return {std::move(items[0]), std::move(items[1])};
+}
+
 Ref star_kwargs(PyObject* callable, PyObject* value) {
     if (PyDict_CheckExact(value)) return Ref::borrow(value);
     Ref merged = new_dict();

@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 namespace py {
 
@@ -197,6 +198,9 @@ void for_each(PyObject* iterable, Fn&& fn) {
     }
     if (PyErr_Occurred()) fail();
 }
+
+// a, b = value  -- as the interpreter unpacks, with its error texts.
+std::pair<Ref, Ref> unpack2(PyObject* value);
 
 inline Ref new_list() { return Ref::steal(PyList_New(0)); }
 inline Ref new_dict() { return Ref::steal(PyDict_New()); }

@@ -345,15 +345,12 @@ public:
     explicit Adjacency(PyObject* edges) : index_(py::expected_size(edges)) {
         std::vector<std::pair<Py_ssize_t, Ref>> pairs;  // (position of the source, target), in edge order
         pairs.reserve(static_cast<size_t>(py::expected_size(edges)));
-        Py_ssize_t sources = 0;
         for_each_edge(edges, [&](PyObject* source, PyObject* target) {
             bool added;
-            const Py_ssize_t position = index_.insert(source, &added);
-            if (added) ++sources;
-            pairs.emplace_back(position, Ref::borrow(target));
+            pairs.emplace_back(index_.insert(source, &added), Ref::borrow(target));
         });
         // Counting sort by position; it keeps the edge order within each position.
-        first_.assign(static_cast<size_t>(sources) + 1, 0);
+        first_.assign(static_cast<size_t>(index_.size()) + 1, 0);
         for (const auto& pair : pairs) ++first_[pair.first + 1];
         for (size_t i = 1; i < first_.size(); ++i) first_[i] += first_[i - 1];
         targets_.resize(pairs.size());

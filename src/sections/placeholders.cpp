@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -244,26 +245,7 @@ void take_pieces(PyObject* pieces, Ref& key, Ref& cache_name) {
         key = Ref::steal(PyObject_GetItem(pieces, py::integer(0)));
         return;
     }
-    if (PyList_CheckExact(pieces) || PyTuple_CheckExact(pieces)) {
-        key = Ref::borrow(PySequence_Fast_GET_ITEM(pieces, 0));
-        cache_name = Ref::borrow(PySequence_Fast_GET_ITEM(pieces, 1));
-        return;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(pieces));
-    Ref unpacked[2];
-    for (int i = 0; i < 2; ++i) {
-        unpacked[i] = Ref::steal_nullable(PyIter_Next(it));
-        if (!unpacked[i]) {
-            if (PyErr_Occurred()) py::fail();
-            py::raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-        }
-    }
-    if (Ref extra = Ref::steal_nullable(PyIter_Next(it))) {
-        py::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) py::fail();
-    key = std::move(unpacked[0]);
-    cache_name = std::move(unpacked[1]);
+    std::tie(key, cache_name) = py::unpack2(pieces);
 }
 
 constexpr py::Params replace_str_params{"self, data, m_0002, tamarel_tools_error"};

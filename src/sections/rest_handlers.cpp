@@ -40,28 +40,6 @@ Ref respond(const Keywords& kw, PyObject* verb, const A&... args) {
     return py::call_method(kw[PY_NAME(response_data)], verb, args...);
 }
 
-// a, b = value
-std::pair<Ref, Ref> unpack2(PyObject* value) {
-    Ref it = Ref::steal(PyObject_GetIter(value));
-    Ref items[2];
-    for (int i = 0; i < 2; ++i) {
-        items[i] = Ref::steal_nullable(PyIter_Next(it));
-        if (!items[i]) {
-            if (PyErr_Occurred()) py::fail();
-            py::raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-        }
-    }
-    if (Ref extra = Ref::steal_nullable(PyIter_Next(it))) {
-        if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
-            py::raise_format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)",
-                             PySequence_Size(value));
-        }
-        py::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) py::fail();
-    return {std::move(items[0]), std::move(items[1])};
-}
-
 // model.objects.<method>(**{key: value})
 Ref objects(PyObject* model, PyObject* method, PyObject* key, PyObject* value) {
     Ref manager = py::getattr(model, PY_NAME(objects));
@@ -155,7 +133,7 @@ Ref listing(PyObject* self, const Keywords& kw, PyObject* query_params, PyObject
         Ref page = param(PY_NAME(page));
         Ref serializer_class = py::call_method(self, PY_NAME(get_serializer_class));
         auto [data_list, count] =
-            unpack2(py::call_method(self, PY_NAME(paging_list), page_size, page, queryset, serializer_class));
+            py::unpack2(py::call_method(self, PY_NAME(paging_list), page_size, page, queryset, serializer_class));
         return respond(kw, PY_NAME(success), kw[PY_NAME(m_0001)], data_list, count);
     }
     Ref books = ordered_queryset(self, kw, query_dict);
