@@ -438,6 +438,43 @@ def test_with_looks_its_methods_up_on_the_type(tmp_path, monkeypatch, members, m
     log.error.assert_called_once_with("读取config文件失败: " + message + ", None")
 
 
+class Odd(ExceptionGroup):
+    """A group listing what is no error, with an `args` that cannot be replaced."""
+
+    @property
+    def exceptions(self):
+        return ("https://u:S3CR@h/not-an-error", 42)
+
+    def __setattr__(self, name, value):
+        if name == "args":
+            raise AttributeError("fixed")
+        super().__setattr__(name, value)
+
+
+def test_credentials_leave_errors_of_any_shape(tmp_path, monkeypatch):
+    group = Odd("https://u:S3CR@h/g", [ValueError("x")])
+    group.add_note("see https://u:S3CR@h/n")
+    other = OSError(5, "https://u:S3CR@h/o")
+    group.__context__, other.__context__ = other, group  # a circle
+
+    def fail(*args, **kwargs):
+        raise group
+
+    status = types.SimpleNamespace(staged={"add": [b"a"]}, unstaged=[], untracked=[])
+    monkeypatch.setattr(tamarels, "porcelain", types.SimpleNamespace(
+        fetch=fail, push=fail, status=lambda repo: status, commit=lambda repo, message: b""))
+    log = mock.Mock()
+    op = tamarels.GitRepoOperator.__new__(tamarels.GitRepoOperator)
+    op.__dict__.update(local_dir=str(tmp_path), repo_url="https://h/r", log=log, username="u", password="pw0",
+                       repo=types.SimpleNamespace(refs=types.SimpleNamespace(read_ref=lambda name: None)))
+    assert op._GitRepoOperator__update_repository() is False
+    log.error.assert_called_once_with("更新仓库失败: https://u:S3CR@h/g (1 sub-exception)".replace("u:S3CR@", ""))
+    with pytest.raises(Odd):
+        op.push()
+    assert group.__notes__ == ["see https://h/n"] and other.strerror == "https://h/o"
+    assert group.args[0] == "https://u:S3CR@h/g"  # it keeps what cannot be replaced
+
+
 def test_names_that_are_not_utf8_in_argument_errors(monkeypatch):
     monkeypatch.setattr(tamarels.ass, "__name__", "a\ud800")
     with pytest.raises(TypeError) as raised:

@@ -15,6 +15,15 @@ py::Ref percent_encoded(PyObject* value);
 // without the credentials of the operator `self` (its `username` and `password`).
 py::Ref without_credentials(PyObject* self, PyObject* text);
 
+// The text an error is shown by in a log line: str(exc), or the name of its type
+// where that is empty.
+py::Ref error_text(PyObject* exc);
+
+// The raised exception `exc`, its cause and context (and theirs) without the user
+// information of any URL and the credentials of `self` in their texts: arguments,
+// an OSError's file names, notes. Never raises.
+void without_credentials_in(PyObject* self, PyObject* exc);
+
 // porcelain.<fn>(*args, **keywords) (dulwich's porcelain as the module sees it when
 // called) for a call handed the authenticated URL `auth_url`: dulwich's error-stream
 // output and what it raises leave without the credentials.

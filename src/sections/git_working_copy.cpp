@@ -9,6 +9,7 @@
 #include "runtime/text.hpp"
 
 #include <string>
+#include <type_traits>
 
 namespace sections {
 namespace {
@@ -31,13 +32,23 @@ constexpr py::Params check_if_dirty_params{"self, repo"};
 
 // ---- shared pieces ----------------------------------------------------------------
 
+// A piece of a log line: an error is shown by its text, or its type's name where the
+// text is empty; anything else becomes str(value) in the line.
+inline const char* log_part(const char* part) { return part; }
+inline Ref log_part(PyObject* part) { return PyExceptionInstance_Check(part) ? error_text(part) : Ref::borrow(part); }
+
 // self.log.<level>("part" + str(value) + ...), without credentials (a repo_url may
-// carry them, and so may the texts of errors).
+// carry them, and so may the texts of errors). A line of literal pieces only has none
+// to take out, and is passed as it is.
 template <class... Parts>
 void log(PyObject* self, PyObject* level, const Parts&... parts) {
     Ref method = py::getattr(py::getattr(self, PY_NAME(log)), level);
-    Ref message = py::concat(parts...);
-    py::call(method, without_credentials(self, message));
+    if constexpr ((std::is_convertible_v<const Parts&, const char*> && ...)) {
+        py::call(method, py::concat(parts...));
+    } else {
+        Ref message = py::concat(log_part(parts)...);
+        py::call(method, without_credentials(self, message));
+    }
 }
 
 Ref porcelain(Call& c, PyObject* fn) { return py::getattr(c.global(PY_NAME(porcelain)), fn); }
@@ -160,9 +171,10 @@ Ref origin_url(PyObject* text) {
 // The failure line of the identity test; the traceback goes to standard error.
 Ref report_failure(Call& c, PyObject* self, const char* prefix, PyObject* exc) {
     Ref logger = py::getattr(self, PY_NAME(log));
-    Ref text = py::str(exc);
+    Ref text = error_text(exc);
+    without_credentials_in(self, exc);  // the traceback quotes the error's texts
     Ref printed = py::call_method(c.global(PY_NAME(traceback)), PY_NAME(print_exc));
-    Ref message = py::concat(prefix, without_credentials(self, text), ", ", printed);
+    Ref message = without_credentials(self, py::concat(prefix, text, ", ", printed));
     py::call_method(logger, PY_NAME(error), message);
     return py::boolean(false);
 }
@@ -202,8 +214,9 @@ Ref get_auth_url(Call& c) {
     auto [self] = c.args<self_params>();
     if (py::truthy(py::getattr(self, PY_NAME(username))) && py::truthy(py::getattr(self, PY_NAME(password))) &&
         py::truthy(py::call_method(py::getattr(self, PY_NAME(repo_url)), PY_NAME(startswith), PY_STR("https://")))) {
-        Ref replacement = py::concat("https://", percent_encoded(py::getattr(self, PY_NAME(username))), ":",
-                                     percent_encoded(py::getattr(self, PY_NAME(password))), "@");
+        Ref user = percent_encoded(py::getattr(self, PY_NAME(username)));  // str(username) first
+        Ref password = percent_encoded(py::getattr(self, PY_NAME(password)));
+        Ref replacement = py::concat("https://", user, ":", password, "@");
         // Only the leading scheme (the URL starts with it) receives the credentials.
         return py::call_method(py::getattr(self, PY_NAME(repo_url)), PY_NAME(replace), PY_STR("https://"),
                                replacement, py::integer(1));
@@ -378,7 +391,7 @@ Ref push(Call& c) {
     auto [self, message, remote_name, branch, force] = c.args<push_params>();
     if (!py::truthy(os_path(c, PY_NAME(exists), py::getattr(self, PY_NAME(local_dir))))) {
         Ref text = py::concat("本地仓库目录不存在: ", py::getattr(self, PY_NAME(local_dir)));
-        py::raise_object(py::call(PyExc_FileNotFoundError, text));
+        py::raise_object(py::call(PyExc_FileNotFoundError, without_credentials(self, text)));
     }
     Ref status = py::call(porcelain(c, PY_NAME(status)), py::getattr(self, PY_NAME(repo)));
     Ref staged = py::getattr(status, PY_NAME(staged));
