@@ -236,9 +236,18 @@ def with_submodule(server, tmp_path):
     return served
 
 
-def test_submodule_survives_push(with_submodule, make, capsys):
+def check_out_submodule(op, served):
+    os.rmdir(os.path.join(op.local_dir, "lib"))
+    lib_url = git("config", "-f", ".gitmodules", "submodule.lib.url", cwd=op.local_dir).strip()
+    git("clone", "-q", served.server.auth_url(lib_url.rsplit("/", 1)[1]), "lib", cwd=op.local_dir)
+
+
+@pytest.mark.parametrize("submodule", ["not checked out", "checked out"])
+def test_submodule_survives_push(with_submodule, make, capsys, submodule):
     op = make(with_submodule.url)
-    assert status(op.local_dir, "--untracked-files=no") == []
+    if submodule == "checked out":
+        check_out_submodule(op, with_submodule)
+    assert status(op.local_dir) == []
     assert op.get_repo_info()["is_dirty"] is False
     assert op.push() is None and op.log.texts()[-1] == "没有需要提交的更改"
 
@@ -269,9 +278,7 @@ def test_is_dirty_agrees_with_git_status(with_submodule, make, state):
     elif state == "submodule folder gone":
         os.rmdir(os.path.join(op.local_dir, "lib"))
     elif state == "submodule checked out":
-        os.rmdir(os.path.join(op.local_dir, "lib"))
-        lib_url = git("config", "-f", ".gitmodules", "submodule.lib.url", cwd=op.local_dir).strip()
-        git("clone", "-q", with_submodule.server.auth_url(lib_url.rsplit("/", 1)[1]), "lib", cwd=op.local_dir)
+        check_out_submodule(op, with_submodule)
     git_says = status(op.local_dir, "--untracked-files=no")
     assert op.get_repo_info()["is_dirty"] is bool(git_says), git_says
 

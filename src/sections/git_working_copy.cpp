@@ -404,6 +404,35 @@ bool submodule_matches(Call& c, PyObject* folder, PyObject* recorded) {
         [&](PyObject*) { return false; });
 }
 
+// The index entry of `key` when it is a gitlink (a submodule's commit), else empty.
+Ref gitlink_entry(Ref& index, PyObject* repo, PyObject* key) {
+    if (!index) index = py::call_method(repo, PY_NAME(open_index));
+    Ref indexed = py::try_except(
+        PyExc_KeyError, [&] { return py::getitem(index, key); }, [&](PyObject*) { return Ref(); });
+    Ref mode = indexed ? py::getattr_optional(indexed, PY_NAME(mode)) : Ref();
+    const long mode_bits = mode && PyLong_Check(mode) ? PyLong_AsLong(mode) : 0;
+    return (mode_bits & 0170000) == kGitlinkMode ? std::move(indexed) : Ref();
+}
+
+// dulwich lists a checked-out submodule's folder as untracked ("lib/"); git does not,
+// and adding it would put the submodule's files in place of the gitlink.
+Ref untracked_as_git_sees(Call& c, PyObject* self, PyObject* repo, PyObject* untracked) {
+    if (!PyList_Check(untracked)) return Ref::borrow(untracked);
+    Ref kept = py::new_list();
+    Ref index;
+    Ref root;
+    py::for_each(untracked, [&](PyObject* entry) {
+        if (!root) root = py::getattr(self, PY_NAME(local_dir));
+        auto [path, key] = entry_paths(c, root, entry);
+        if (path && py::truthy(os_path(c, PY_NAME(isdir), path))) {
+            Ref folder = py::call_method(key, PY_NAME(rstrip), bytes("/"));
+            if (gitlink_entry(index, repo, folder)) return;
+        }
+        py::append(kept, entry);
+    });
+    return kept;
+}
+
 // dulwich lists a gitlink as unstaged whenever its folder is there (a clone leaves it
 // empty), where git sees no change. `unstaged` without the gitlinks git calls
 // unchanged; `gitlinks` (when given) collects those that stay, which are never staged.
@@ -418,12 +447,8 @@ Ref unstaged_as_git_sees(Call& c, PyObject* self, PyObject* repo, PyObject* unst
             py::append(kept, entry);
             return;
         }
-        if (!index) index = py::call_method(repo, PY_NAME(open_index));
-        Ref indexed = py::try_except(
-            PyExc_KeyError, [&] { return py::getitem(index, key); }, [&](PyObject*) { return Ref(); });
-        Ref mode = indexed ? py::getattr_optional(indexed, PY_NAME(mode)) : Ref();
-        const long mode_bits = mode && PyLong_Check(mode) ? PyLong_AsLong(mode) : 0;
-        if ((mode_bits & 0170000) != kGitlinkMode) {
+        Ref indexed = gitlink_entry(index, repo, key);
+        if (!indexed) {
             py::append(kept, entry);
             return;
         }
@@ -574,7 +599,13 @@ Ref init(Call& c) {
     py::setattr(self, PY_NAME(log), log);
     py::call_method(self, PY_NAME(clone));
     py::setattr(self, PY_NAME(repo), py::call(c.global(PY_NAME(Repo)), py::getattr(self, PY_NAME(local_dir))));
-    if (live_operators) py::call_method(live_operators, PY_NAME(add), self);
+    if (live_operators) {
+        try {
+            py::call_method(live_operators, PY_NAME(add), self);
+        } catch (const py::PythonError&) {
+            PyErr_Clear();  // an instance without weak references is just not closed at exit
+        }
+    }
     return py::none();
 }
 
@@ -960,7 +991,7 @@ Ref push(Call& c) {
     // Every path is printed as it comes; the files are then staged in one call, which
     // reads and writes the index once.
     Ref to_add = py::new_list();
-    Ref untracked = py::getattr(status, PY_NAME(untracked));
+    Ref untracked = untracked_as_git_sees(c, self, repo, py::getattr(status, PY_NAME(untracked)));
     if (py::truthy(unstaged) || py::truthy(untracked)) {
         Ref entries = Ref::steal(PyNumber_Add(unstaged, untracked));
         py::for_each(entries, [&](PyObject* path_bytes) {
