@@ -36,9 +36,19 @@ def _which(name):
     return None
 
 
+def plain_env(env=None):
+    """The environment for the programs the tests start (git, nginx, fcgiwrap): without
+    the sanitizer runtime that `make sanitize` preloads into the interpreter, which
+    they neither need nor always survive (git's HTTPS helper deadlocks under it)."""
+    env = dict(os.environ if env is None else env)
+    env.pop("LD_PRELOAD", None)
+    return env
+
+
 def git(*args, cwd=None, env=None, check=True, input=None):
     """Runs the git CLI, returns its standard output as text."""
-    result = subprocess.run(["git", *args], cwd=cwd, env=env, input=input, capture_output=True, text=True)
+    result = subprocess.run(["git", *args], cwd=cwd, env=plain_env(env), input=input, stdin=None if input else
+                            subprocess.DEVNULL, capture_output=True, text=True)
     if check and result.returncode != 0:
         raise AssertionError(f"git {' '.join(args)} failed ({result.returncode}):\n{result.stderr}")
     return result.stdout
@@ -158,7 +168,7 @@ class GitServer:
         (root / "htpasswd").write_text(f"{self.user}:{_ssha(self.password)}\n")
         socket_path = root / "fcgiwrap.sock"
         fcgiwrap = subprocess.Popen([_which("fcgiwrap"), "-c", "4", "-s", f"unix:{socket_path}"],
-                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, env=plain_env(),
                                     stderr=open(root / "fcgiwrap.log", "wb"), start_new_session=True)
         self._processes.append(fcgiwrap)
         self._wait(lambda: socket_path.exists(), "fcgiwrap's socket")
@@ -171,7 +181,7 @@ class GitServer:
             conf.write_text(NGINX_CONF.format(user=user, root=root, port=self.port, backend=_http_backend()))
             nginx = subprocess.Popen([_which("nginx"), "-p", str(root), "-e", str(root / "nginx-error.log"),
                                       "-c", str(conf), "-g", "daemon off;"],
-                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, env=plain_env(),
                                      stderr=subprocess.PIPE, start_new_session=True)
             try:
                 self._wait(lambda: nginx.poll() is not None or self._listening(), "nginx")

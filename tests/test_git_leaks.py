@@ -18,7 +18,8 @@ pytestmark = pytest.mark.skipif(shutil.which("git") is None, reason="needs the g
 
 
 def git(*args, cwd=None):
-    subprocess.run(["git", *args], cwd=cwd, check=True, capture_output=True)
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}  # no sanitizer runtime in git
+    subprocess.run(["git", *args], cwd=cwd, env=env, stdin=subprocess.DEVNULL, check=True, capture_output=True)
 
 
 @pytest.fixture

@@ -14,7 +14,7 @@ import trustme
 from dulwich import porcelain
 
 import tamareltools.tamarels as tamarels
-from git_server import GitServer, git
+from git_server import GitServer, git, plain_env
 from helpers import Log
 
 G = tamarels.GitRepoOperator
@@ -144,7 +144,8 @@ def status(folder, *options):
 
 
 def fsck(folder):
-    result = subprocess.run(["git", "fsck", "--full", "--no-progress"], cwd=folder, capture_output=True, text=True)
+    result = subprocess.run(["git", "fsck", "--full", "--no-progress"], cwd=folder, env=plain_env(),
+                            stdin=subprocess.DEVNULL, capture_output=True, text=True)
     assert result.returncode == 0, result.stdout + result.stderr
     assert "missing" not in result.stdout + result.stderr
 
@@ -167,9 +168,10 @@ def dead_url(name="r.git"):
 
 
 def test_server_needs_the_account(served, tmp_path):
-    anonymous = subprocess.run(["git", "ls-remote", served.url], capture_output=True, text=True)
+    anonymous = subprocess.run(["git", "ls-remote", served.url], cwd=tmp_path, env=plain_env(),
+                               stdin=subprocess.DEVNULL, capture_output=True, text=True)
     assert anonymous.returncode != 0
-    heads = git("ls-remote", served.server.auth_url(served.name))
+    heads = git("ls-remote", served.server.auth_url(served.name), cwd=tmp_path)
     assert f"{served.head()}\trefs/heads/master" in heads
 
 
