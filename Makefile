@@ -51,6 +51,7 @@ test: install $(DULWICH_OLDEST_DIR) git-server-tools
 # Wall-clock ratios, then instruction counts under callgrind where valgrind is installed.
 bench: install
 	PYTHONPATH=tests $(PY) bench/run.py || true
+	PYTHONPATH=tests $(PY) bench/git_push.py || true
 	command -v valgrind >/dev/null || { command -v apt-get >/dev/null && apt-get install -y -qq valgrind; } || true
 	$(PY) -m pip install $(PIP_FLAGS) cython || true
 	PYTHONPATH=tests $(PY) bench/instructions.py
