@@ -11,7 +11,7 @@ PIP_FLAGS := --quiet --disable-pip-version-check
 # Python 3.13 is taken from the machine.
 BUILD_TOOLS := pip scikit-build-core "cmake>=3.26" ninja
 
-.PHONY: install demo test bench sanitize clean
+.PHONY: install demo test bench sanitize clean git-server-tools
 
 $(PY):
 	$(PYTHON313) -m venv $(VENV)
@@ -19,7 +19,7 @@ $(PY):
 
 # The oldest dulwich the package admits; the git tests run on it too, beside the
 # newest one in the main environment.
-DULWICH_OLDEST := 0.24.10
+DULWICH_OLDEST := 1.1.0
 DULWICH_OLDEST_DIR := $(VENV)/dulwich-$(DULWICH_OLDEST)
 
 # Rebuilt on every call; the CMake build tree under build/ keeps it incremental.
@@ -33,20 +33,31 @@ $(DULWICH_OLDEST_DIR): $(PY)
 demo: install
 	$(PY) examples/tour.py
 
-test: install $(DULWICH_OLDEST_DIR)
+# The git tests' server: git's own http-backend behind nginx through fcgiwrap, started
+# by the suite on a loopback port. Installed from Debian's packages where missing;
+# without them (another system) those tests are skipped.
+APT_GET := apt-get -o DPkg::Lock::Timeout=600
+
+git-server-tools:
+	@test -x /usr/sbin/nginx -a -x /usr/sbin/fcgiwrap || ! command -v apt-get >/dev/null || \
+	    $(APT_GET) install -y -qq --no-install-recommends nginx fcgiwrap >/dev/null || \
+	    { $(APT_GET) update -qq && $(APT_GET) install -y -qq --no-install-recommends nginx fcgiwrap >/dev/null; }
+
+test: install $(DULWICH_OLDEST_DIR) git-server-tools
 	$(PY) -m mypy.stubtest tamareltools.tamarels
-	PYTHONPATH=$(DULWICH_OLDEST_DIR) $(PY) -m pytest tests/test_git.py -q
+	PYTHONPATH=$(DULWICH_OLDEST_DIR) $(PY) -m pytest tests/test_git.py tests/test_git_server.py -q
 	$(PY) -m pytest tests -q
 
 # Wall-clock ratios, then instruction counts under callgrind where valgrind is installed.
 bench: install
 	PYTHONPATH=tests $(PY) bench/run.py || true
+	PYTHONPATH=tests $(PY) bench/git_push.py || true
 	command -v valgrind >/dev/null || { command -v apt-get >/dev/null && apt-get install -y -qq valgrind; } || true
 	$(PY) -m pip install $(PIP_FLAGS) cython || true
 	PYTHONPATH=tests $(PY) bench/instructions.py
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build, running the whole suite.
-sanitize:
+sanitize: git-server-tools
 	test -x $(ASAN_PY) || $(PYTHON313) -m venv $(ASAN_VENV)
 	$(ASAN_PY) -m pip install $(PIP_FLAGS) --upgrade $(BUILD_TOOLS)
 	$(ASAN_PY) -m pip install $(PIP_FLAGS) --no-build-isolation \

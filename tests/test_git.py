@@ -13,6 +13,7 @@ from datetime import datetime
 from pathlib import Path
 from wsgiref.simple_server import WSGIRequestHandler, WSGIServer, make_server
 
+import dulwich.index
 import pytest
 from dulwich import porcelain
 from dulwich.object_store import tree_lookup_path
@@ -119,7 +120,7 @@ def test_methods_and_docstrings():
         "__init__", "pull", "clone", "push", "get_file_last_commit_time",
         "_GitRepoOperator__is_current_repo", "_GitRepoOperator__get_auth_url",
         "_GitRepoOperator__clone_repository", "_GitRepoOperator__update_repository",
-        "get_repo_info", "_GitRepoOperator__check_if_dirty"]
+        "get_repo_info", "_GitRepoOperator__check_if_dirty", "close"]
     assert G.__init__.__doc__ is None
     assert G.pull.__doc__ == ("拉取远程仓库更新\n\n        Args:\n            commit_hash: 指定要拉取的提交哈希，"
                               "None表示拉取最新\n            accept_remote: 是否接受远程更改，放弃本地冲突文件，默认True\n        ")
@@ -362,7 +363,7 @@ def test_pull_other_merge_error_text(remote, make, monkeypatch):
     def refuse(*args, **kwargs):
         raise ValueError("disk full")
 
-    monkeypatch.setattr(tamarels, "porcelain", types.SimpleNamespace(**{**vars(porcelain), "pull": refuse}))
+    monkeypatch.setattr(dulwich.index, "update_working_tree", refuse)  # the merge's checkout
     assert op.pull(accept_remote=False) is False
     assert op.log.lines[-1] == ("error", "更新仓库失败: disk full")
 
@@ -922,8 +923,10 @@ class FakeRefs:
     def __init__(self, head):
         self.head = head
 
+    value = b"0123456789abcdef0123456789abcdef01234567"
+
     def read_ref(self, name):
-        return self.head if name == b"HEAD" else b"0123456789abcdef0123456789abcdef01234567"
+        return self.head if name == b"HEAD" else self.value
 
 
 def test_no_leaks(tmp_path, monkeypatch):
@@ -933,18 +936,11 @@ def test_no_leaks(tmp_path, monkeypatch):
     status = types.SimpleNamespace(staged={"add": [], "delete": [], "modify": [b"m"]},
                                    unstaged=[b"f.txt", "g.txt"], untracked=[b"\xff"])
 
-    class Diverged(Exception):
-        pass
-
-    def pull(repo, remote_location=None, refspecs=None, force=False, errstream=None):
-        if not force:
-            raise Diverged()
-
+    # the fetched HEAD is the local one: up to date, nothing to merge
+    fetched = {b"HEAD": FakeRefs.value, b"refs/heads/feature/x": FakeRefs.value}
     monkeypatch.setattr(tamarels, "porcelain", types.SimpleNamespace(
         status=lambda repo: status, add=lambda repo, paths: None, commit=lambda repo, message: b"",
-        push=lambda repo, **kw: None, fetch=lambda repo, **kw: types.SimpleNamespace(refs={b"HEAD": b"x"}),
-        pull=pull))
-    Diverged.__name__ = "DivergedBranches"
+        push=lambda repo, **kw: None, fetch=lambda repo, **kw: types.SimpleNamespace(refs=fetched)))
     walker = [types.SimpleNamespace(commit=types.SimpleNamespace(commit_time=1_700_000_000))]
     repo = types.SimpleNamespace(refs=FakeRefs(b"ref: refs/heads/feature/x"),
                                  get_walker=lambda paths, max_entries: iter(walker))
@@ -952,7 +948,7 @@ def test_no_leaks(tmp_path, monkeypatch):
     op.log = types.SimpleNamespace(debug=len, info=len, warning=len, error=len)
     monkeypatch.setattr(tamarels, "print", lambda *a: None, raising=False)
     assert op.push() is None and op.pull("ffffffff") is True and op.pull("01234567") is None
-    assert op._GitRepoOperator__update_repository(False) is False
+    assert op._GitRepoOperator__update_repository(False) is True
     assert op.get_repo_info()["active_branch"] == "feature/x"
     for method, args in [("get_repo_info", ()), ("_GitRepoOperator__is_current_repo", ()),
                          ("_GitRepoOperator__get_auth_url", ()), ("push", ()),

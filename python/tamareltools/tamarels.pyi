@@ -17,7 +17,8 @@ from email.mime.text import MIMEText as MIMEText
 from pathlib import Path as Path
 from threading import Thread as Thread
 from collections.abc import Iterable, Mapping
-from typing import Any, Protocol, TypedDict
+from types import TracebackType
+from typing import Any, Protocol, Self, TypedDict
 
 from dulwich import porcelain as porcelain
 from dulwich.repo import Repo as Repo
@@ -104,6 +105,14 @@ class GitRepoOperator:
     ) -> None: ...
     def get_file_last_commit_time(self, file_path: str | os.PathLike[str]) -> datetime | None: ...
     def get_repo_info(self) -> _RepoInfo | None: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None: ...
 
 class _RepoInfo(TypedDict):
     active_branch: str

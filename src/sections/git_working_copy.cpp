@@ -8,6 +8,7 @@
 #include "runtime/handler.hpp"
 #include "runtime/text.hpp"
 
+#include <cstring>
 #include <string>
 #include <type_traits>
 
@@ -29,6 +30,7 @@ constexpr py::Params push_params{
 constexpr py::Params file_params{"self, file_path"};
 constexpr py::Params update_params{"self, accept_remote=True"};
 constexpr py::Params check_if_dirty_params{"self, repo"};
+constexpr py::Params exit_params{"self, exc_type, exc_value, traceback"};
 
 // ---- shared pieces ----------------------------------------------------------------
 
@@ -119,6 +121,143 @@ bool is_divergence(PyObject* exc) {
         if (py::equal(name, PY_STR("DivergedBranches"))) return true;
     }
     return false;
+}
+
+// A dulwich name below porcelain (dulwich.index, dulwich.graph, ...), imported when
+// first needed.
+Ref dulwich_attr(const char* module, PyObject* name) {
+    Ref imported = Ref::steal(PyImport_ImportModule(module));
+    return py::getattr(imported, name);
+}
+
+// What the reference `name` stands for, following symbolic references the way HEAD
+// names its branch, read through refs.read_ref: the name finally read and its value
+// (None for a branch not born yet).
+std::pair<Ref, Ref> resolve_ref(PyObject* refs, PyObject* name) {
+    Ref current = Ref::borrow(name);
+    for (int depth = 0; depth < 8; ++depth) {
+        Ref value = py::call_method(refs, PY_NAME(read_ref), current);
+        if (PyBytes_Check(value) && PyBytes_GET_SIZE(value.get()) > 5 &&
+            std::memcmp(PyBytes_AS_STRING(value.get()), "ref: ", 5) == 0) {
+            current = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(value.get()) + 5,
+                                                           PyBytes_GET_SIZE(value.get()) - 5));
+            continue;
+        }
+        return {std::move(current), py::truthy(value) ? std::move(value) : py::none()};
+    }
+    return {std::move(current), py::none()};
+}
+
+// b"refs/heads/" + str(branch) encoded, and the same under refs/remotes/origin/.
+Ref branch_ref_name(PyObject* branch) {
+    return py::call_method(py::concat("refs/heads/", branch), PY_NAME(encode), PY_STR("utf-8"));
+}
+
+// refs.set_if_equals(name, old, new, message=...): old None sets unconditionally.
+void set_ref(PyObject* refs, PyObject* name, PyObject* old, PyObject* value, const char* message) {
+    py::call_kw(py::getattr(refs, PY_NAME(set_if_equals)), {name, old, value}, {{PY_NAME(message), bytes(message)}});
+}
+
+// refs/remotes/origin/<x> follows the remote's refs/heads/<x> (`branch_ref`), as git
+// keeps it on fetch and push, so that `git status -sb` compares with the server.
+void set_tracking_ref(PyObject* refs, PyObject* branch_ref, PyObject* value, const char* message) {
+    if (!PyBytes_Check(branch_ref) || !PyBytes_Check(value)) return;
+    static constexpr char kHeads[] = "refs/heads/";
+    const Py_ssize_t prefix = sizeof(kHeads) - 1;
+    if (PyBytes_GET_SIZE(branch_ref) <= prefix || std::memcmp(PyBytes_AS_STRING(branch_ref), kHeads, prefix) != 0) {
+        return;
+    }
+    Ref name = Ref::steal(PyBytes_FromFormat("refs/remotes/origin/%s", PyBytes_AS_STRING(branch_ref) + prefix));
+    if (py::equal(resolve_ref(refs, name).second, value)) return;
+    set_ref(refs, name, Py_None, value, message);
+}
+
+// A status entry (bytes or str) as the file name under `root`, and as the path key of
+// the index; empty Refs for entries of any other type.
+std::pair<Ref, Ref> entry_paths(Call& c, PyObject* root, PyObject* entry) {
+    Ref key;
+    if (PyBytes_Check(entry)) {
+        key = Ref::borrow(entry);
+    } else if (PyUnicode_Check(entry)) {
+        key = Ref::steal(PyUnicode_EncodeFSDefault(entry));
+    } else {
+        return {};
+    }
+    Ref name = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(key.get()), PyBytes_GET_SIZE(key.get())));
+    return {os_path(c, PY_NAME(join), root, name), std::move(key)};
+}
+
+constexpr long kGitlinkMode = 0160000;
+
+// A checked-out submodule agrees with its gitlink when its HEAD is the recorded
+// commit; one not checked out (no .git inside) always does, as git sees it.
+bool submodule_matches(Call& c, PyObject* folder, PyObject* recorded) {
+    if (!py::truthy(os_path(c, PY_NAME(exists), os_path(c, PY_NAME(join), folder, PY_STR(".git"))))) return true;
+    return py::try_except(
+        PyExc_Exception,
+        [&] {
+            bool same = false;
+            py::with_context(py::call(c.global(PY_NAME(Repo)), folder), [&](PyObject* sub) {
+                same = py::equal(py::call_method(sub, PY_NAME(head)), recorded);
+            });
+            return same;
+        },
+        [&](PyObject*) { return false; });
+}
+
+// The index entry of `key` when it is a gitlink (a submodule's commit), else empty.
+Ref gitlink_entry(Ref& index, PyObject* repo, PyObject* key) {
+    if (!index) index = py::call_method(repo, PY_NAME(open_index));
+    Ref indexed = py::try_except(
+        PyExc_KeyError, [&] { return py::getitem(index, key); }, [&](PyObject*) { return Ref(); });
+    Ref mode = indexed ? py::getattr_optional(indexed, PY_NAME(mode)) : Ref();
+    const long mode_bits = mode && PyLong_Check(mode) ? PyLong_AsLong(mode) : 0;
+    return (mode_bits & 0170000) == kGitlinkMode ? std::move(indexed) : Ref();
+}
+
+// dulwich lists a checked-out submodule's folder as untracked ("lib/"); git does not,
+// and adding it would put the submodule's files in place of the gitlink.
+Ref untracked_as_git_sees(Call& c, PyObject* self, PyObject* repo, PyObject* untracked) {
+    if (!PyList_Check(untracked)) return Ref::borrow(untracked);
+    Ref kept = py::new_list();
+    Ref index;
+    Ref root;
+    py::for_each(untracked, [&](PyObject* entry) {
+        if (!root) root = py::getattr(self, PY_NAME(local_dir));
+        auto [path, key] = entry_paths(c, root, entry);
+        if (path && py::truthy(os_path(c, PY_NAME(isdir), path))) {
+            Ref folder = py::call_method(key, PY_NAME(rstrip), bytes("/"));
+            if (gitlink_entry(index, repo, folder)) return;
+        }
+        py::append(kept, entry);
+    });
+    return kept;
+}
+
+// dulwich lists a gitlink as unstaged whenever its folder is there (a clone leaves it
+// empty), where git sees no change. `unstaged` without the gitlinks git calls
+// unchanged; `gitlinks` (when given) collects those that stay, which are never staged.
+Ref unstaged_as_git_sees(Call& c, PyObject* self, PyObject* repo, PyObject* unstaged, PyObject* gitlinks = nullptr) {
+    Ref kept = py::new_list();
+    Ref index;
+    Ref root;
+    py::for_each(unstaged, [&](PyObject* entry) {
+        if (!root) root = py::getattr(self, PY_NAME(local_dir));
+        auto [path, key] = entry_paths(c, root, entry);
+        if (!path || !py::truthy(os_path(c, PY_NAME(isdir), path))) {
+            py::append(kept, entry);
+            return;
+        }
+        Ref indexed = gitlink_entry(index, repo, key);
+        if (!indexed) {
+            py::append(kept, entry);
+            return;
+        }
+        if (submodule_matches(c, path, py::getattr(indexed, PY_NAME(sha)))) return;
+        py::append(kept, entry);
+        if (gitlinks) py::check(PySet_Add(gitlinks, entry));
+    });
+    return kept;
 }
 
 // ---- identity -----------------------------------------------------------------------
@@ -234,6 +373,26 @@ bool close_repo(PyObject* self) {
     return true;
 }
 
+// The operators whose working copy is open (a weakref.WeakSet, made with the class).
+// Their repositories are closed when the interpreter exits, before it tears the
+// modules down: an open pack file found then by dulwich's __del__ makes it print
+// "Exception ignored in ..." to standard error.
+PyObject* live_operators = nullptr;
+
+Ref close_at_exit(Call& c) {
+    Ref operators = Ref::steal(PySequence_List(c.closure()));
+    py::for_each(operators, [&](PyObject* op) {
+        try {
+            close_repo(op);
+        } catch (const py::PythonError&) {
+            PyErr_Clear();  // the interpreter is going: nothing is left to report to
+        }
+    });
+    return py::none();
+}
+const py::FunctionDef close_at_exit_def{"close_at_exit", "GitRepoOperator.<locals>.close_at_exit", "", nullptr,
+                                        py::impl<close_at_exit>};
+
 Ref init(Call& c) {
     auto [self, repo_url, root_path, log, username, password, warehouse_name] = c.args<init_params>();
     py::setattr(self, PY_NAME(repo_url), repo_url);
@@ -243,6 +402,32 @@ Ref init(Call& c) {
     py::setattr(self, PY_NAME(log), log);
     py::call_method(self, PY_NAME(clone));
     py::setattr(self, PY_NAME(repo), py::call(c.global(PY_NAME(Repo)), py::getattr(self, PY_NAME(local_dir))));
+    if (live_operators) {
+        try {
+            py::call_method(live_operators, PY_NAME(add), self);
+        } catch (const py::PythonError&) {
+            PyErr_Clear();  // an instance without weak references is just not closed at exit
+        }
+    }
+    return py::none();
+}
+
+// close(): the working copy's repository is closed (its pack files released); again
+// and again without effect.
+Ref close(Call& c) {
+    auto [self] = c.args<self_params>();
+    close_repo(self);
+    return py::none();
+}
+
+Ref enter(Call& c) {
+    auto [self] = c.args<self_params>();
+    return Ref::borrow(self);
+}
+
+Ref exit(Call& c) {
+    auto [self, exc_type, exc_value, traceback] = c.args<exit_params>();
+    py::call_method(self, PY_NAME(close));
     return py::none();
 }
 
@@ -262,6 +447,92 @@ Ref clone(Call& c) {
     return py::call_method(self, SELF_METHOD(clone_repository));
 }
 
+// What `folder` holds now (os.listdir), to tell afterwards what a clone created.
+// Empty when the folder is missing (dulwich then makes it, and removes it on failure).
+Ref folder_entries(Call& c, PyObject* folder) {
+    if (!py::truthy(os_path(c, PY_NAME(isdir), folder))) return Ref();
+    return Ref::steal(PySet_New(py::call_method(c.global(PY_NAME(os)), PY_NAME(listdir), folder)));
+}
+
+// A clone that raised leaves behind what it wrote (dulwich keeps the .git it made in
+// a folder that already existed): everything in `folder` that was not in `before` is
+// removed, so that no empty repository with the origin URL passes for the clone.
+void remove_created(Call& c, PyObject* folder, PyObject* before) {
+    Ref shutil = Ref::steal(PyImport_Import(PY_NAME(shutil)));
+    Ref os = c.global(PY_NAME(os));
+    Ref names = py::call_method(os, PY_NAME(listdir), folder);
+    py::for_each(names, [&](PyObject* name) {
+        if (py::check(PySet_Contains(before, name))) return;
+        Ref path = os_path(c, PY_NAME(join), folder, name);
+        if (py::truthy(os_path(c, PY_NAME(isdir), path)) && !py::truthy(os_path(c, PY_NAME(islink), path))) {
+            py::call_method(shutil, PY_NAME(rmtree), path);
+        } else {
+            py::call_method(os, PY_NAME(remove), path);
+        }
+    });
+}
+
+// dulwich writes the URL it cloned from into the reflogs ("clone: from <url>"); git
+// writes it without the user information, and so does this: the credentials stay in
+// .git/config alone. Only the message part of each line (after the tab) is touched.
+void scrub_reflogs(Call& c, PyObject* self) {
+    Ref logs = os_path(c, PY_NAME(join), py::getattr(self, PY_NAME(local_dir)), PY_STR(".git"), PY_STR("logs"));
+    Ref io = Ref::steal(PyImport_ImportModule("io"));
+    Ref walk = py::call_method(c.global(PY_NAME(os)), PY_NAME(walk), logs);
+    py::for_each(walk, [&](PyObject* step) {
+        PyObject* folder = PyTuple_GET_ITEM(step, 0);
+        py::for_each(PyTuple_GET_ITEM(step, 2), [&](PyObject* name) {
+            Ref path = os_path(c, PY_NAME(join), folder, name);
+            Ref data;
+            py::with_context(py::call(py::getattr(io, PY_NAME(open)), path, PY_STR("rb")),
+                             [&](PyObject* f) { data = py::call_method(f, PY_NAME(read)); });
+            Ref lines = py::call_method(data, PY_NAME(split), bytes("\n"));
+            Ref cleaned = py::new_list();
+            bool changed = false;
+            py::for_each(lines, [&](PyObject* line) {
+                Ref parts = py::call_method(line, PY_NAME(partition), bytes("\t"));
+                Ref message = py::call_method(PyTuple_GET_ITEM(parts.get(), 2), PY_NAME(decode), PY_STR("utf-8"),
+                                              PY_STR("surrogateescape"));
+                Ref kept = without_credentials(self, message);
+                if (py::equal(kept, message)) {
+                    py::append(cleaned, line);
+                    return;
+                }
+                changed = true;
+                Ref encoded = py::call_method(kept, PY_NAME(encode), PY_STR("utf-8"), PY_STR("surrogateescape"));
+                py::append(cleaned, Ref::steal(PyNumber_Add(PyTuple_GET_ITEM(parts.get(), 0),
+                                                            Ref::steal(PyNumber_Add(PyTuple_GET_ITEM(parts.get(), 1),
+                                                                                    encoded)))));
+            });
+            if (!changed) return;
+            Ref text = py::call_method(bytes("\n"), PY_NAME(join), cleaned);
+            py::with_context(py::call(py::getattr(io, PY_NAME(open)), path, PY_STR("wb")),
+                             [&](PyObject* f) { py::call_method(f, PY_NAME(write), text); });
+        });
+    });
+}
+
+// git clone records the checked-out branch's upstream (branch.<name>.remote and
+// .merge), by which `git status` compares it with origin's; dulwich does so from 1.x
+// on. The same for a clone of an older release, where it is missing.
+void record_upstream(PyObject* cloned) {
+    Ref refs = py::getattr_optional(cloned, PY_NAME(refs));
+    if (!refs || !py::getattr_optional(cloned, PY_NAME(get_config))) return;
+    auto [name, value] = resolve_ref(refs, bytes("HEAD"));
+    static constexpr char kHeads[] = "refs/heads/";
+    const Py_ssize_t prefix = sizeof(kHeads) - 1;
+    if (value == Py_None || !PyBytes_Check(name) || PyBytes_GET_SIZE(name.get()) <= prefix ||
+        std::memcmp(PyBytes_AS_STRING(name.get()), kHeads, prefix) != 0) {
+        return;
+    }
+    Ref config = py::call_method(cloned, PY_NAME(get_config));
+    Ref section = py::tuple(bytes("branch"), slice(name, prefix, PY_SSIZE_T_MAX));
+    if (py::truthy(py::call_method(config, PY_NAME(has_section), section))) return;
+    py::call_method(config, PY_NAME(set), section, bytes("remote"), bytes("origin"));
+    py::call_method(config, PY_NAME(set), section, bytes("merge"), name);
+    py::call_method(config, PY_NAME(write_to_path));
+}
+
 // A clone replaces the working copy that self.repo has open (once the constructor has
 // opened one): the old one is closed, the new one opened as self.repo.
 Ref clone_repository(Call& c) {
@@ -270,9 +541,30 @@ Ref clone_repository(Call& c) {
     log(self, PY_NAME(debug), "开始克隆仓库: ", py::getattr(self, PY_NAME(repo_url)));
     log(self, PY_NAME(debug), "目标目录: ", py::getattr(self, PY_NAME(local_dir)));
     const bool reopen = close_repo(self);
-    Ref cloned = remote_call(c, self, PY_NAME(clone), auth_url, {auth_url, py::getattr(self, PY_NAME(local_dir))},
+    Ref local_dir = py::getattr(self, PY_NAME(local_dir));
+    Ref before = folder_entries(c, local_dir);
+    Ref cloned;
+    try {
+        cloned = remote_call(c, self, PY_NAME(clone), auth_url, {auth_url, local_dir.get()},
                              {{PY_NAME(checkout), Py_True}});
+    } catch (const py::PythonError&) {
+        py::Caught caught;
+        try {
+            if (before) remove_created(c, local_dir, before);
+        } catch (const py::PythonError&) {
+            PyErr_Clear();  // the clone's own error is the one to report
+        }
+        caught.reraise();
+    }
+    try {
+        record_upstream(cloned);
+    } catch (const py::PythonError&) {
+        py::Caught caught;
+        if (Ref close = py::getattr_optional(cloned, PY_NAME(close))) py::call(close);
+        caught.reraise();
+    }
     if (Ref close = py::getattr_optional(cloned, PY_NAME(close))) py::call(close);
+    scrub_reflogs(c, self);
     if (reopen) {
         py::setattr(self, PY_NAME(repo), py::call(c.global(PY_NAME(Repo)), py::getattr(self, PY_NAME(local_dir))));
     }
@@ -300,6 +592,85 @@ Ref pull(Call& c) {
     return py::call_method(self, SELF_METHOD(clone_repository));
 }
 
+// ---- merging the fetched commit ---------------------------------------------------------
+//
+// The merge is done here, not by porcelain.pull: up to dulwich 0.24.x a pull refused
+// by a local change has already moved the branch, and no release checks out anything
+// into a repository whose branch is not born yet (what a failed clone left). The
+// fetched commit is checked out over the old HEAD's tree with dulwich's own
+// update_working_tree, and the branch moves only once index and files have followed.
+
+Ref tree_of(PyObject* repo, PyObject* commit_id) { return py::getattr(py::getitem(repo, commit_id), PY_NAME(tree)); }
+
+// The path of one side of a tree change; None for a side that is absent.
+Ref change_path(PyObject* side) {
+    if (side == Py_None) return py::none();
+    return py::getattr(side, PY_NAME(path));
+}
+
+[[noreturn]] void refuse_merge(PyObject* path, const char* what) {
+    Ref name = py::call_method(path, PY_NAME(decode), PY_STR("utf-8"), PY_STR("replace"));
+    Ref text = py::concat(what, " '", name, "' would be overwritten by merge. Please commit your changes or stash "
+                          "them before you merge.");
+    py::raise_object(py::call(dulwich_attr("dulwich.errors", PY_NAME(WorkingTreeModifiedError)), text));
+}
+
+// What a fast-forward (not forced) must not overwrite beyond what update_working_tree
+// checks itself (the files against the old tree): a staged change on a path the
+// merge changes, and an untracked file where the merge adds one. git refuses both.
+void refuse_overwrites(Call& c, PyObject* self, PyObject* repo, PyObject* changes) {
+    Ref index = py::call_method(repo, PY_NAME(open_index));
+    Ref root = py::getattr(self, PY_NAME(local_dir));
+    py::for_each(changes, [&](PyObject* change) {
+        Ref old_side = py::getattr(change, PY_NAME(old));
+        Ref new_side = py::getattr(change, PY_NAME(new));
+        Ref old_path = change_path(old_side);
+        Ref path = old_path != Py_None ? old_path.copy() : change_path(new_side);
+        if (path == Py_None) return;
+        const bool indexed = py::check(PySequence_Contains(index, path)) != 0;
+        if (old_path == Py_None) {
+            if (indexed) refuse_merge(path, "Your staged file");
+            auto [file, key] = entry_paths(c, root, path);
+            if (py::truthy(os_path(c, PY_NAME(lexists), file))) refuse_merge(path, "The untracked file");
+            return;
+        }
+        Ref staged = indexed ? py::getattr(py::getitem(index, path), PY_NAME(sha)) : py::none();
+        if (!py::equal(staged, py::getattr(old_side, PY_NAME(sha)))) refuse_merge(path, "Your local changes to");
+    });
+}
+
+// HEAD's branch (or a detached HEAD) moves to `target`, the remote's commit, with the
+// working tree and index following. Forced, the remote wins over local commits and
+// over local changes on the paths it changes; otherwise only a fast-forward is made,
+// a local history ahead of the remote is kept, and a diverged one raises
+// DivergedBranches -- with branch, index and files as they were.
+void merge_remote(Call& c, PyObject* self, PyObject* target, bool force) {
+    Ref repo = py::getattr(self, PY_NAME(repo));
+    Ref refs = py::getattr(repo, PY_NAME(refs));
+    auto [head_name, old] = resolve_ref(refs, bytes("HEAD"));
+    if (old != Py_None && py::equal(old, target)) return;
+    if (!force && old != Py_None) {
+        Ref can_fast_forward = dulwich_attr("dulwich.graph", PY_NAME(can_fast_forward));
+        if (py::truthy(py::call(can_fast_forward, repo, target, old))) return;  // the local history is ahead
+        if (!py::truthy(py::call(can_fast_forward, repo, old, target))) {
+            Ref diverged = py::getattr_optional(c.global(PY_NAME(porcelain)), PY_NAME(DivergedBranches));
+            if (!diverged) diverged = dulwich_attr("dulwich.porcelain", PY_NAME(DivergedBranches));
+            py::raise_object(py::call(diverged, old, target));
+        }
+    }
+    Ref old_tree = old != Py_None ? tree_of(repo, old) : py::none();
+    Ref new_tree = tree_of(repo, target);
+    Ref changes = Ref::steal(PySequence_List(py::call(dulwich_attr("dulwich.diff_tree", PY_NAME(tree_changes)),
+                                                      py::getattr(repo, PY_NAME(object_store)), old_tree, new_tree)));
+    if (!force) refuse_overwrites(c, self, repo, changes);
+    Ref iterator = Ref::steal(PyObject_GetIter(changes));
+    py::call_kw(dulwich_attr("dulwich.index", PY_NAME(update_working_tree)), {repo, old_tree, new_tree},
+                {{PY_NAME(change_iterator), iterator},
+                 {PY_NAME(blob_normalizer), py::call_method(repo, PY_NAME(get_blob_normalizer))},
+                 {PY_NAME(allow_overwrite_modified), py::boolean(force)}});
+    set_ref(refs, head_name, old, target, force ? "pull: forced update to the remote's commit" : "pull: Fast-forward");
+}
+
 // Fetch, then merge; the remote wins unless accept_remote is false.
 void fetch_and_merge(Call& c, PyObject* self, PyObject* auth_url, PyObject* accept_remote) {
     Ref fetch_result = remote_call(c, self, PY_NAME(fetch), auth_url, {py::getattr(self, PY_NAME(repo))},
@@ -309,25 +680,27 @@ void fetch_and_merge(Call& c, PyObject* self, PyObject* auth_url, PyObject* acce
         return;
     }
     log(self, PY_NAME(debug), "成功拉取更新");
-    Ref count = py::integer(py::check(PyObject_Size(py::getattr(fetch_result, PY_NAME(refs)))));
+    Ref remote_refs = py::getattr(fetch_result, PY_NAME(refs));
+    Ref count = py::integer(py::check(PyObject_Size(remote_refs)));
     log(self, PY_NAME(debug), "获取到的对象: ", count);
+    if (PyDict_Check(remote_refs)) {
+        Ref refs = py::getattr(py::getattr(self, PY_NAME(repo)), PY_NAME(refs));
+        Ref items = Ref::steal(PyDict_Items(remote_refs));
+        py::for_each(items, [&](PyObject* item) {
+            set_tracking_ref(refs, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1), "fetch: fast-forward");
+        });
+    }
+    Ref target = py::getitem(remote_refs, bytes("HEAD"));
     if (py::truthy(accept_remote)) {
         log(self, PY_NAME(debug), "将强制接受远程更改，放弃本地冲突文件");
-        // The fetched HEAD is stored into the current branch, forced: the remote's commit
-        // becomes HEAD whether the local branch is behind, ahead or diverged (dulwich
-        // only fetches for a refspec without a destination).
-        Ref refspecs = Ref::steal(PyList_New(0));
-        py::append(refspecs, bytes("HEAD:HEAD"));
-        remote_call(c, self, PY_NAME(pull), auth_url, {py::getattr(self, PY_NAME(repo))},
-                    {{PY_NAME(remote_location), auth_url}, {PY_NAME(refspecs), refspecs}, {PY_NAME(force), Py_True}});
+        merge_remote(c, self, target, true);
         log(self, PY_NAME(debug), "已强制合并远程更改");
         return;
     }
     py::try_except(
         PyExc_Exception,
         [&] {
-            remote_call(c, self, PY_NAME(pull), auth_url, {py::getattr(self, PY_NAME(repo))},
-                        {{PY_NAME(remote_location), auth_url}});
+            merge_remote(c, self, target, false);
             log(self, PY_NAME(debug), "成功合并更新");
         },
         [&](PyObject* e) {
@@ -387,22 +760,43 @@ void raise_refused_refs(Call& c, PyObject* result) {
 }
 
 
+// A push that did not go through takes its commit back: the branch HEAD names returns
+// to `before` (or is removed again, for a branch the commit created), index and files
+// keep the changes, and the next push commits them again. A pull (the remote wins by
+// default) would otherwise revert a commit stranded here.
+void undo_commit(PyObject* repo, PyObject* before) {
+    Ref refs = py::getattr(repo, PY_NAME(refs));
+    auto [name, after] = resolve_ref(refs, bytes("HEAD"));
+    if (after == Py_None || py::equal(after, before)) return;
+    if (before == Py_None) {
+        py::call_method(refs, PY_NAME(remove_if_equals), name, after);
+    } else {
+        set_ref(refs, name, after, before, "reset: the push failed, its commit is taken back");
+    }
+}
+
 Ref push(Call& c) {
     auto [self, message, remote_name, branch, force] = c.args<push_params>();
     if (!py::truthy(os_path(c, PY_NAME(exists), py::getattr(self, PY_NAME(local_dir))))) {
         Ref text = py::concat("本地仓库目录不存在: ", py::getattr(self, PY_NAME(local_dir)));
         py::raise_object(py::call(PyExc_FileNotFoundError, without_credentials(self, text)));
     }
-    Ref status = py::call(porcelain(c, PY_NAME(status)), py::getattr(self, PY_NAME(repo)));
+    Ref repo = py::getattr(self, PY_NAME(repo));
+    Ref status = py::call(porcelain(c, PY_NAME(status)), repo);
     Ref staged = py::getattr(status, PY_NAME(staged));
     const bool has_staged = PyDict_Check(staged) ? staged_lists_filled(staged) : py::truthy(staged);
-    if (!has_staged && !py::truthy(py::getattr(status, PY_NAME(unstaged)))) {
+    Ref gitlinks = Ref::steal(PySet_New(nullptr));
+    Ref unstaged = unstaged_as_git_sees(c, self, repo, py::getattr(status, PY_NAME(unstaged)), gitlinks);
+    if (!has_staged && !py::truthy(unstaged)) {
         log(self, PY_NAME(debug), "没有需要提交的更改");
         return py::none();
     }
-    if (py::truthy(py::getattr(status, PY_NAME(unstaged))) || py::truthy(py::getattr(status, PY_NAME(untracked)))) {
-        Ref entries = Ref::steal(
-            PyNumber_Add(py::getattr(status, PY_NAME(unstaged)), py::getattr(status, PY_NAME(untracked))));
+    // Every path is printed as it comes; the files are then staged in one call, which
+    // reads and writes the index once.
+    Ref to_add = py::new_list();
+    Ref untracked = untracked_as_git_sees(c, self, repo, py::getattr(status, PY_NAME(untracked)));
+    if (py::truthy(unstaged) || py::truthy(untracked)) {
+        Ref entries = Ref::steal(PyNumber_Add(unstaged, untracked));
         py::for_each(entries, [&](PyObject* path_bytes) {
             py::try_except(
                 PyExc_UnicodeDecodeError,
@@ -415,24 +809,47 @@ Ref push(Call& c) {
                         [&] { py::call(c.global(PY_NAME(print)), py::getattr(self, PY_NAME(local_dir)), path_str); },
                         [&](PyObject* e) { log(self, PY_NAME(warning), "无法解码文件路径: ", e); });
                     Ref full_path = os_path(c, PY_NAME(join), py::getattr(self, PY_NAME(local_dir)), path_str);
-                    if (py::truthy(os_path(c, PY_NAME(exists), full_path))) {
-                        Ref paths = Ref::steal(PyList_New(0));
-                        py::append(paths, full_path);
-                        py::call_kw(porcelain(c, PY_NAME(add)), {py::getattr(self, PY_NAME(repo))},
-                                    {{PY_NAME(paths), paths}});
+                    // Deleted files stay unstaged, and a gitlink is never staged (adding
+                    // its folder would drop the submodule from the commit).
+                    if (py::truthy(os_path(c, PY_NAME(exists), full_path)) &&
+                        !py::check(PySet_Contains(gitlinks, path_bytes))) {
+                        py::append(to_add, full_path);
                     }
                 },
                 [&](PyObject* e) { log(self, PY_NAME(warning), "无法解码文件路径: ", e); });
         });
     }
-    py::call_kw(porcelain(c, PY_NAME(commit)), {py::getattr(self, PY_NAME(repo))}, {{PY_NAME(message), message}});
+    if (PyList_GET_SIZE(to_add.get()) > 0) {
+        py::call_kw(porcelain(c, PY_NAME(add)), {repo}, {{PY_NAME(paths), to_add}});
+    } else if (!has_staged) {
+        // Only deletions or gitlinks: staging left the index as HEAD has it, and a
+        // commit would be empty.
+        log(self, PY_NAME(debug), "没有需要提交的更改");
+        return py::none();
+    }
+    Ref before = resolve_ref(py::getattr(repo, PY_NAME(refs)), bytes("HEAD")).second;
+    py::call_kw(porcelain(c, PY_NAME(commit)), {repo}, {{PY_NAME(message), message}});
     log(self, PY_NAME(info), "提交成功: ", message);
     Ref auth_url = py::call_method(self, SELF_METHOD(get_auth_url));
     if (!py::truthy(auth_url)) auth_url = py::getattr(self, PY_NAME(repo_url));
     Ref refspec = py::concat("refs/heads/", branch, ":refs/heads/", branch);
-    Ref result = remote_call(c, self, PY_NAME(push), auth_url, {py::getattr(self, PY_NAME(repo))},
-                             {{PY_NAME(remote_location), auth_url}, {PY_NAME(refspecs), refspec}, {PY_NAME(force), force}});
-    raise_refused_refs(c, result);
+    try {
+        Ref result =
+            remote_call(c, self, PY_NAME(push), auth_url, {repo},
+                        {{PY_NAME(remote_location), auth_url}, {PY_NAME(refspecs), refspec}, {PY_NAME(force), force}});
+        raise_refused_refs(c, result);
+    } catch (const py::PythonError&) {
+        py::Caught caught;
+        try {
+            undo_commit(repo, before);
+        } catch (const py::PythonError&) {
+            PyErr_Clear();  // the push's own error is the one to report
+        }
+        caught.reraise();
+    }
+    Ref refs = py::getattr(repo, PY_NAME(refs));
+    Ref pushed_ref = branch_ref_name(branch);
+    set_tracking_ref(refs, pushed_ref, resolve_ref(refs, pushed_ref).second, "update by push");
     log(self, PY_NAME(info), "推送成功到 ", remote_name, "/", branch);
     return py::none();
 }
@@ -518,7 +935,8 @@ Ref check_if_dirty(Call& c) {
     Ref staged = py::getattr(status, PY_NAME(staged));
     const bool has_staged =
         PyDict_Check(staged) ? staged_lists_filled(staged) : py::check(PyObject_Size(staged)) > 0;
-    const bool has_unstaged = py::check(PyObject_Size(py::getattr(status, PY_NAME(unstaged)))) > 0;
+    const bool has_unstaged =
+        py::check(PyObject_Size(unstaged_as_git_sees(c, self, repo, py::getattr(status, PY_NAME(unstaged))))) > 0;
     return py::boolean(has_staged || has_unstaged);
 }
 
@@ -566,6 +984,11 @@ const py::FunctionDef get_repo_info_def{"get_repo_info", "GitRepoOperator.get_re
                                         py::impl<get_repo_info>};
 const py::FunctionDef check_if_dirty_def{"__check_if_dirty", "GitRepoOperator.__check_if_dirty", check_if_dirty_params,
                                          "检查工作目录是否有未提交的更改", py::impl<check_if_dirty>};
+const py::FunctionDef close_def{"close", "GitRepoOperator.close", self_params,
+                                "关闭工作副本的仓库，释放打开的文件；可重复调用", py::impl<close>};
+const py::FunctionDef enter_def{"__enter__", "GitRepoOperator.__enter__", self_params, nullptr, py::impl<enter>};
+const py::FunctionDef exit_def{"__exit__", "GitRepoOperator.__exit__", exit_params, "退出时关闭仓库（见 close）",
+                               py::impl<exit>};
 
 }  // namespace
 
@@ -578,10 +1001,18 @@ void git_working_copy(py::ModuleBody& m) {
     std::vector<py::Member> body;
     for (const py::FunctionDef* def : {&init_def, &pull_def, &clone_def, &push_def, &get_file_last_commit_time_def,
                                        &is_current_repo_def, &get_auth_url_def, &clone_repository_def,
-                                       &update_repository_def, &get_repo_info_def, &check_if_dirty_def}) {
+                                       &update_repository_def, &get_repo_info_def, &check_if_dirty_def, &close_def,
+                                       &enter_def, &exit_def}) {
         body.push_back({def->name, m.function(*def)});
     }
     m.bind("GitRepoOperator", py::build_class("GitRepoOperator", m.globals(), {}, body));
+    // The open working copies, closed at exit (see close_at_exit); kept for the life of
+    // the process, like the module.
+    Ref weakref = Ref::steal(PyImport_ImportModule("weakref"));
+    Ref operators = py::call(py::getattr(weakref, PY_NAME(WeakSet)));
+    Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+    py::call_method(atexit, PY_NAME(register), m.function(close_at_exit_def, operators));
+    Py_XSETREF(live_operators, operators.release());
 }
 
 }  // namespace sections

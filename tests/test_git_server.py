@@ -1,0 +1,560 @@
+"""GitRepoOperator against git's own server (`git http-backend` behind nginx, TLS and
+basic auth; see git_server.py), with the git CLI as the judge of every result:
+`git fsck --full`, `git status --porcelain`, `git ls-tree`, `git log`."""
+
+import itertools
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+import trustme
+from dulwich import porcelain
+
+import tamareltools.tamarels as tamarels
+from git_server import GitServer, git, plain_env
+from helpers import Log
+
+G = tamarels.GitRepoOperator
+# Characters that end user information unless percent-encoded.
+USER, PASSWORD = "tester", "p@ss:w/rd%?#"
+ENCODED_PASSWORD = "p%40ss%3Aw%2Frd%25%3F%23"
+_names = itertools.count()
+
+
+@pytest.fixture(scope="session")
+def server(tmp_path_factory):
+    missing = GitServer.missing()
+    if missing:
+        pytest.skip("no git server here: " + ", ".join(missing) + " missing (make test installs them)")
+    served = GitServer(tmp_path_factory.mktemp("git-server"), trustme.CA(), USER, PASSWORD).start()
+    yield served
+    served.stop()
+
+
+@pytest.fixture(autouse=True)
+def git_env(server, tmp_path, monkeypatch):
+    """Both clients (dulwich and the git CLI) get a fixed identity, trust the server's
+    certificate and never prompt."""
+    config = tmp_path / "gitconfig"
+    config.write_text("[user]\n\tname = Tester\n\temail = t@example.org\n"
+                      f"[http]\n\tsslCAInfo = {Path(server.cafile).as_posix()}\n"
+                      "[init]\n\tdefaultBranch = master\n[protocol \"file\"]\n\tallow = always\n")
+    monkeypatch.setenv("GIT_CONFIG_GLOBAL", str(config))
+    monkeypatch.setenv("GIT_CONFIG_NOSYSTEM", "1")
+    monkeypatch.setenv("GIT_SSL_CAINFO", server.cafile)
+    monkeypatch.setenv("GIT_TERMINAL_PROMPT", "0")
+
+
+def write(folder, files):
+    for name, content in files.items():
+        path = os.path.join(folder, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w", encoding="utf-8", newline="") as f:
+            f.write(content)
+
+
+def read(folder, name):
+    with open(os.path.join(folder, name), encoding="utf-8", newline="") as f:
+        return f.read()
+
+
+class Served:
+    """A repository on the server, changed through a working copy of its own (pushed
+    by the git CLI straight to the bare repository) and judged by the git CLI."""
+
+    def __init__(self, server, tmp_path, branch="master", files=None, create=True):
+        self.server = server
+        self.name = f"r{next(_names)}.git"
+        self.branch = branch
+        self.url = server.url(self.name)
+        self.path = str(server.root / "repos" / self.name)
+        self.seed = str(tmp_path / f"seed-{self.name}")
+        if create:
+            self.create(files)
+
+    def create(self, files=None):
+        self.server.create(self.name, self.branch)
+        git("init", "-q", f"--initial-branch={self.branch}", self.seed)
+        git("remote", "add", "origin", self.path, cwd=self.seed)
+        self.commit(files or {"a.txt": "one\n", "sub/b.txt": "bee\n"}, "first")
+        return self
+
+    def commit(self, files=(), message="change", delete=()):
+        """A commit on top of what the server has now, pushed there."""
+        git("fetch", "-q", "origin", cwd=self.seed)
+        tracking = f"refs/remotes/origin/{self.branch}"
+        if git("rev-parse", "-q", "--verify", tracking, cwd=self.seed, check=False).strip():
+            git("reset", "-q", "--hard", tracking, cwd=self.seed)
+        write(self.seed, dict(files))
+        for name in delete:
+            os.remove(os.path.join(self.seed, name))
+        git("add", "-A", cwd=self.seed)
+        git("commit", "-q", "--allow-empty", "-m", message, cwd=self.seed)
+        git("push", "-q", "origin", f"HEAD:refs/heads/{self.branch}", cwd=self.seed)
+        return self.head()
+
+    def head(self, branch=None):
+        return git("rev-parse", f"refs/heads/{branch or self.branch}", cwd=self.path).strip()
+
+    def tree(self, ref=None):
+        """{path: (mode, object)} of the server's branch."""
+        out = git("ls-tree", "-r", "-z", ref or f"refs/heads/{self.branch}", cwd=self.path)
+        entries = {}
+        for record in filter(None, out.split("\0")):
+            meta, path = record.split("\t", 1)
+            mode, _kind, sha = meta.split()
+            entries[path] = (mode, sha)
+        return entries
+
+    def show(self, name, ref=None):
+        return git("show", f"{ref or 'refs/heads/' + self.branch}:{name}", cwd=self.path)
+
+    def count(self):
+        return int(git("rev-list", "--count", f"refs/heads/{self.branch}", cwd=self.path))
+
+
+@pytest.fixture
+def served(server, tmp_path):
+    return Served(server, tmp_path)
+
+
+@pytest.fixture
+def make(tmp_path):
+    """GitRepoOperator(url, tmp_path / "work", log, USER, PASSWORD), closed afterwards."""
+    made = []
+
+    def make(url, **kwargs):
+        kwargs.setdefault("username", USER)
+        kwargs.setdefault("password", PASSWORD)
+        log = kwargs.pop("log", Log())
+        op = G(url, str(tmp_path / "work"), log, **kwargs)
+        made.append(op)
+        return op
+
+    yield make
+    for op in made:
+        getattr(op, "close", op.repo.close)()
+
+
+def status(folder, *options):
+    return git("status", "--porcelain", *options, cwd=folder).splitlines()
+
+
+def fsck(folder):
+    result = subprocess.run(["git", "fsck", "--full", "--no-progress"], cwd=folder, env=plain_env(),
+                            stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "missing" not in result.stdout + result.stderr
+
+
+def local_head(op):
+    return git("rev-parse", "HEAD", cwd=op.local_dir).strip()
+
+
+def dead_url(name="r.git"):
+    """An HTTPS URL on a loopback port where nothing listens (a server that is down)."""
+    import socket
+
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    return f"https://127.0.0.1:{port}/{name}"
+
+
+# ---- 12: the server itself ----------------------------------------------------------------
+
+
+def test_server_needs_the_account(served, tmp_path):
+    anonymous = subprocess.run(["git", "ls-remote", served.url], cwd=tmp_path, env=plain_env(),
+                               stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    assert anonymous.returncode != 0
+    heads = git("ls-remote", served.server.auth_url(served.name), cwd=tmp_path)
+    assert f"{served.head()}\trefs/heads/master" in heads
+
+
+# ---- 1: a failed clone leaves nothing that passes for a working copy -----------------------
+
+
+@pytest.mark.parametrize("cause", ["wrong password", "no repository yet", "server down"])
+def test_failed_clone_leaves_nothing(server, tmp_path, make, cause):
+    served = Served(server, tmp_path, create=cause != "no repository yet")
+    url = dead_url() if cause == "server down" else served.url
+    password = PASSWORD + "x" if cause == "wrong password" else PASSWORD
+    local_dir = tmp_path / "work" / "tamarel_pytest"
+    with pytest.raises(Exception) as raised:
+        G(url, str(tmp_path / "work"), Log(), username=USER, password=password)
+    assert PASSWORD not in str(raised.value)
+    assert local_dir.is_dir() and os.listdir(local_dir) == []  # the directory stays, empty
+
+    if cause == "server down":
+        return
+    if cause == "no repository yet":
+        served.create()
+    before = served.tree()
+    op = make(served.url)
+    assert op.log.texts()[:2] == ["⚠目录存在，删除后重新克隆...", "开始克隆仓库: " + served.url]  # not kept
+    assert status(op.local_dir) == [] and read(op.local_dir, "sub/b.txt") == "bee\n"
+    fsck(op.local_dir)
+    assert op.push(force=False) is None
+    assert op.log.texts()[-1] == "没有需要提交的更改"
+    assert served.tree() == before
+
+
+def test_pull_into_an_empty_clone_checks_out(served, make, tmp_path):
+    """What a failed clone of an earlier release left (a .git with the origin URL and
+    nothing else) is kept as the clone; pull() then fills index and working tree."""
+    local_dir = tmp_path / "work" / "tamarel_pytest"
+    git("init", "-q", str(local_dir))
+    git("remote", "add", "origin", served.server.auth_url(served.name), cwd=local_dir)
+    before = served.tree()
+    op = make(served.url)
+    assert op.log.texts() == ["目录已经是当前仓库，无需重新克隆"]
+    assert op.pull() is True
+    assert status(op.local_dir) == []
+    assert local_head(op) == served.head()
+    assert read(op.local_dir, "a.txt") == "one\n"
+    fsck(op.local_dir)
+    assert op.push(force=False) is None
+    assert served.tree() == before
+
+
+# ---- 2: submodules survive --------------------------------------------------------------------
+
+
+@pytest.fixture
+def with_submodule(server, tmp_path):
+    library = Served(server, tmp_path, files={"lib.txt": "lib\n"})
+    served = Served(server, tmp_path)
+    write(served.seed, {".gitmodules": f'[submodule "lib"]\n\tpath = lib\n\turl = {library.url}\n'})
+    git("add", ".gitmodules", cwd=served.seed)
+    git("update-index", "--add", "--cacheinfo", f"160000,{library.head()},lib", cwd=served.seed)
+    git("commit", "-q", "-m", "with a submodule", cwd=served.seed)
+    git("push", "-q", "origin", "HEAD:refs/heads/master", cwd=served.seed)
+    served.gitlink = ("160000", library.head())
+    assert served.tree()["lib"] == served.gitlink
+    return served
+
+
+def check_out_submodule(op, served):
+    os.rmdir(os.path.join(op.local_dir, "lib"))
+    lib_url = git("config", "-f", ".gitmodules", "submodule.lib.url", cwd=op.local_dir).strip()
+    git("clone", "-q", served.server.auth_url(lib_url.rsplit("/", 1)[1]), "lib", cwd=op.local_dir)
+
+
+@pytest.mark.parametrize("submodule", ["not checked out", "checked out"])
+def test_submodule_survives_push(with_submodule, make, capsys, submodule):
+    op = make(with_submodule.url)
+    if submodule == "checked out":
+        check_out_submodule(op, with_submodule)
+    assert status(op.local_dir) == []
+    assert op.get_repo_info()["is_dirty"] is False
+    assert op.push() is None and op.log.texts()[-1] == "没有需要提交的更改"
+
+    write(op.local_dir, {"a.txt": "edited\n"})
+    capsys.readouterr()
+    op.push()
+    assert capsys.readouterr().out.splitlines() == [f"{op.local_dir} a.txt"]
+    tree = with_submodule.tree()
+    assert tree["lib"] == with_submodule.gitlink
+    assert with_submodule.show("a.txt") == "edited\n"
+    assert status(op.local_dir) == []
+    fsck(op.local_dir)
+
+
+@pytest.mark.parametrize("state", ["clean", "modified", "staged", "deleted", "untracked only",
+                                   "submodule folder gone", "submodule checked out"])
+def test_is_dirty_agrees_with_git_status(with_submodule, make, state):
+    op = make(with_submodule.url)
+    if state == "modified":
+        write(op.local_dir, {"a.txt": "edited\n"})
+    elif state == "staged":
+        write(op.local_dir, {"n.txt": "new\n"})
+        git("add", "n.txt", cwd=op.local_dir)
+    elif state == "deleted":
+        os.remove(os.path.join(op.local_dir, "a.txt"))
+    elif state == "untracked only":
+        write(op.local_dir, {"u.txt": "u\n"})
+    elif state == "submodule folder gone":
+        os.rmdir(os.path.join(op.local_dir, "lib"))
+    elif state == "submodule checked out":
+        check_out_submodule(op, with_submodule)
+    git_says = status(op.local_dir, "--untracked-files=no")
+    assert op.get_repo_info()["is_dirty"] is bool(git_says), git_says
+
+
+# ---- 3: a refused pull changes nothing; then the remote wins -------------------------------------
+
+
+@pytest.mark.parametrize("local", ["edited", "staged"])
+def test_refused_pull_changes_nothing(served, make, local):
+    op = make(served.url)
+    served.commit({"a.txt": "remote\n"})
+    write(op.local_dir, {"a.txt": "local\n"})
+    if local == "staged":
+        git("add", "a.txt", cwd=op.local_dir)
+    before = (local_head(op), status(op.local_dir), git("ls-files", "-s", cwd=op.local_dir))
+    assert op.pull(accept_remote=False) is False
+    assert op.log.texts("error")[0].startswith("更新仓库失败: ")
+    assert (local_head(op), status(op.local_dir), git("ls-files", "-s", cwd=op.local_dir)) == before
+    assert read(op.local_dir, "a.txt") == "local\n"
+
+    assert op.pull(accept_remote=True) is True
+    assert "已强制合并远程更改" in op.log.texts()
+    assert read(op.local_dir, "a.txt") == "remote\n"
+    assert local_head(op) == served.head()
+    assert status(op.local_dir) == []
+    fsck(op.local_dir)
+    remote = served.head()
+    assert op.push() is None  # nothing to take back
+    assert served.head() == remote and served.show("a.txt") == "remote\n"
+
+
+def test_refused_diverged_pull_changes_nothing(served, make):
+    op = make(served.url)
+    served.commit({"a.txt": "remote\n"})
+    write(op.local_dir, {"c.txt": "local\n"})
+    git("add", "c.txt", cwd=op.local_dir)
+    git("commit", "-q", "-m", "local side", cwd=op.local_dir)
+    before = (local_head(op), status(op.local_dir))
+    assert op.pull(accept_remote=False) is False
+    assert op.log.lines[-2:] == [
+        ("debug", "分支已分叉，需要手动解决冲突"),
+        ("error", "更新仓库失败: 分支已分叉，需要手动解决冲突。如需强制接受远程更改，请设置 accept_remote=True")]
+    assert (local_head(op), status(op.local_dir)) == before
+
+
+def test_fast_forward_pull_keeps_other_local_edits(served, make):
+    op = make(served.url)
+    served.commit({"c.txt": "new\n"}, delete=["sub/b.txt"])
+    write(op.local_dir, {"a.txt": "local\n"})
+    assert op.pull(accept_remote=False) is True
+    assert op.log.texts()[-1] == "成功合并更新"
+    assert local_head(op) == served.head()
+    assert status(op.local_dir) == [" M a.txt"]
+    assert read(op.local_dir, "c.txt") == "new\n" and not os.path.exists(os.path.join(op.local_dir, "sub"))
+    fsck(op.local_dir)
+
+
+@pytest.mark.parametrize("accept_remote", [True, False])
+def test_pull_applies_every_path(served, make, accept_remote):
+    """Whatever the remote changed is in index and files afterwards, files named
+    ".git..." included."""
+    op = make(served.url)
+    served.commit({".gitignore": "*.log\n", ".gitattributes": "*.txt text\n", "dir/new.txt": "n\n",
+                   "a.txt": "two\n"}, delete=["sub/b.txt"])
+    assert op.pull(accept_remote=accept_remote) is True
+    assert local_head(op) == served.head()
+    assert status(op.local_dir, "--untracked-files=all") == []
+    assert read(op.local_dir, ".gitignore") == "*.log\n" and read(op.local_dir, "a.txt") == "two\n"
+    assert not os.path.exists(os.path.join(op.local_dir, "sub"))
+    fsck(op.local_dir)
+
+
+def test_fast_forward_keeps_an_untracked_file(served, make):
+    op = make(served.url)
+    served.commit({"n.txt": "theirs\n"})
+    write(op.local_dir, {"n.txt": "mine\n"})
+    before = local_head(op)
+    assert op.pull(accept_remote=False) is False
+    assert "would be overwritten by merge" in op.log.texts("error")[0]
+    assert local_head(op) == before and read(op.local_dir, "n.txt") == "mine\n"
+    assert op.pull() is True and read(op.local_dir, "n.txt") == "theirs\n"  # the remote wins
+
+
+# ---- 4: a push that did not reach the remote is never reported as done later ---------------------
+# A failed push takes its commit back: the changes stay (staged) in the working copy,
+# a pull in between keeps them, and the next push commits them again.
+
+
+@pytest.mark.parametrize("cause", ["hook rejects", "server down", "not a fast-forward"])
+def test_failed_push_leaves_the_changes_for_the_next(served, make, cause):
+    op = make(served.url)
+    if cause == "hook rejects":
+        served.server.hook(served.name, "pre-receive", "echo refused by policy >&2\nexit 1\n")
+    elif cause == "server down":
+        op.repo_url = dead_url(served.name)
+    else:
+        served.commit({"c.txt": "theirs\n"})
+    before = (served.head(), local_head(op))
+    write(op.local_dir, {"a.txt": "mine\n"})
+    with pytest.raises(Exception):
+        op.push(force=False)
+    assert (served.head(), local_head(op)) == before
+    assert status(op.local_dir) == ["M  a.txt"]
+    fsck(op.local_dir)
+    if cause == "not a fast-forward":
+        with pytest.raises(Exception):  # still refused: never reported as done
+            op.push(force=False)
+        assert status(op.local_dir) == ["M  a.txt"]
+    elif cause == "hook rejects":
+        os.remove(os.path.join(served.path, "hooks", "pre-receive"))
+    else:
+        op.repo_url = served.url
+    assert op.pull() is True  # the remote wins where it changed something; a.txt stays
+    assert read(op.local_dir, "a.txt") == "mine\n"
+    op.log.lines.clear()
+    assert op.push(force=False) is None
+    assert op.log.texts() == ["提交成功: Tamarel测试平台提交", "推送成功到 origin/master"]
+    assert served.show("a.txt") == "mine\n" and served.head() == local_head(op)
+    if cause == "not a fast-forward":
+        assert served.show("c.txt") == "theirs\n"
+    assert status(op.local_dir) == []
+    assert op.push() is None and op.log.texts()[-1] == "没有需要提交的更改"
+    fsck(op.local_dir)
+
+
+def test_push_of_a_branch_the_remote_lacks(server, tmp_path, make):
+    served = Served(server, tmp_path, branch="main")
+    op = make(served.url)
+    assert op.get_repo_info()["active_branch"] == "main"
+    before = served.head()
+    write(op.local_dir, {"a.txt": "mine\n"})
+    for _ in range(2):  # the default branch "master" is not there, each time
+        with pytest.raises(KeyError):
+            op.push()
+        assert local_head(op) == before and status(op.local_dir) == ["M  a.txt"]
+    assert op.push(branch="main") is None
+    assert served.show("a.txt") == "mine\n"
+    assert op.log.texts()[-1] == "推送成功到 origin/main"
+
+
+# ---- 5: no credentials on disk beyond .git/config ------------------------------------------------
+
+
+def secrets_on_disk(folder):
+    found = []
+    for base, _dirs, files in os.walk(os.path.join(folder, ".git")):
+        for name in files:
+            path = os.path.join(base, name)
+            if os.path.relpath(path, folder) == os.path.join(".git", "config"):
+                continue
+            data = Path(path).read_bytes()
+            if any(s in data for s in (PASSWORD.encode(), ENCODED_PASSWORD.encode(), f"{USER}:".encode())):
+                found.append(os.path.relpath(path, folder))
+    return found
+
+
+def test_no_credentials_outside_the_config(served, make):
+    op = make(served.url)
+    reflog = Path(op.local_dir, ".git", "logs", "refs", "remotes", "origin", "master").read_text()
+    assert f"clone: from {served.url}" in reflog
+    assert ENCODED_PASSWORD in Path(op.local_dir, ".git", "config").read_text()
+    served.commit({"c.txt": "c\n"})
+    op.pull()
+    write(op.local_dir, {"a.txt": "pushed\n"})
+    op.push()
+    assert secrets_on_disk(op.local_dir) == []
+
+
+# ---- 7: no empty commits ------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("change", ["deleted file", "edit undone"])
+def test_no_empty_commits(served, make, change):
+    op = make(served.url)
+    if change == "deleted file":
+        os.remove(os.path.join(op.local_dir, "sub", "b.txt"))
+    else:
+        write(op.local_dir, {"a.txt": "changed\n"})
+        op.get_repo_info()
+        write(op.local_dir, {"a.txt": "one\n"})
+    count = served.count()
+    assert op.push() is None
+    assert op.log.texts()[-1] == "没有需要提交的更改"
+    assert served.count() == count
+    assert int(git("rev-list", "--count", "HEAD", cwd=op.local_dir)) == count
+
+
+# ---- 9: a push stages its paths in one call -------------------------------------------------------
+
+
+def test_push_stages_in_one_call(served, make, monkeypatch, capsys):
+    op = make(served.url)
+    write(op.local_dir, {"a.txt": "edited\n", "new.txt": "fresh\n", "dir/deep.txt": "deep\n"})
+    os.remove(os.path.join(op.local_dir, "sub", "b.txt"))
+    calls = []
+    real_add = porcelain.add
+
+    def add(repo, paths=None, **kwargs):
+        calls.append(list(paths))
+        return real_add(repo, paths=paths, **kwargs)
+
+    monkeypatch.setattr(porcelain, "add", add)
+    capsys.readouterr()
+    op.push()
+    printed = capsys.readouterr().out.splitlines()
+    assert sorted(printed) == sorted(f"{op.local_dir} {p}" for p in ("a.txt", "new.txt", "dir/", "sub/b.txt"))
+    assert len(calls) == 1
+    assert sorted(calls[0]) == sorted(os.path.join(op.local_dir, p) for p in ("a.txt", "new.txt", "dir/"))
+    tree = served.tree()
+    assert "dir/deep.txt" in tree and served.show("new.txt") == "fresh\n"
+    assert "sub/b.txt" in tree  # the deletion stays unstaged
+    assert status(op.local_dir) == [" D sub/b.txt"]
+    fsck(op.local_dir)
+
+
+# ---- 10: a working copy can be closed -------------------------------------------------------------
+
+
+def open_files_below(folder):
+    fd_dir = "/proc/self/fd"
+    names = []
+    for fd in os.listdir(fd_dir):
+        try:
+            names.append(os.path.realpath(os.path.join(fd_dir, fd)))
+        except OSError:
+            pass
+    return [n for n in names if n.startswith(str(folder))]
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc/self/fd")
+def test_close_and_context_manager(served, tmp_path):
+    with G(served.url, str(tmp_path / "work"), Log(), USER, PASSWORD) as op:
+        assert isinstance(op, G)
+        op.get_file_last_commit_time("a.txt")  # reads objects: opens the pack
+        assert open_files_below(op.local_dir)
+    assert open_files_below(op.local_dir) == []
+    op.close()  # again: nothing happens
+    op.close()
+
+
+def test_a_script_prints_nothing_on_exit(served, make, tmp_path):
+    make(served.url)  # the script finds the clone (fetching, dulwich prints its progress)
+    script = textwrap.dedent(f"""
+        import logging
+        from tamareltools.tamarels import GitRepoOperator
+        op = GitRepoOperator({served.url!r}, {str(tmp_path / "work")!r}, logging.getLogger("git"),
+                             {USER!r}, {PASSWORD!r})
+        op.get_file_last_commit_time("a.txt")
+        assert op.pull() is True
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert result.returncode == 0 and result.stderr == ""
+
+
+# ---- 11: remote-tracking refs follow ----------------------------------------------------------
+
+
+def test_remote_tracking_refs_follow(served, make):
+    op = make(served.url)
+
+    def in_step():
+        first = git("status", "-sb", cwd=op.local_dir).splitlines()[0]
+        assert first == "## master...origin/master", first
+        assert git("rev-parse", "refs/remotes/origin/master", cwd=op.local_dir).strip() == served.head()
+
+    in_step()
+    write(op.local_dir, {"a.txt": "pushed\n"})
+    op.push()
+    in_step()
+    served.commit({"c.txt": "elsewhere\n"})
+    assert op.pull() is True
+    in_step()
+    served.commit({"d.txt": "again\n"})
+    assert op.pull(accept_remote=False) is True
+    in_step()
+    assert status(op.local_dir) == []
+    fsck(op.local_dir)
