@@ -17,8 +17,6 @@ struct CoroutineObject {
     enum State : int { Created, Suspended, Running, Done } state;
 };
 
-PyTypeObject* coroutine_type = nullptr;
-
 inline CoroutineObject* as_coroutine(PyObject* o) { return reinterpret_cast<CoroutineObject*>(o); }
 
 // The iterator `await value` drives, with the interpreter's error for the rest.
@@ -275,7 +273,9 @@ PyType_Spec coroutine_spec = {
 }  // namespace
 
 Ref make_coroutine(FunctionObject* fn, PyObject* args_tuple) {
-    auto* co = PyObject_GC_New(CoroutineObject, coroutine_type);
+    PyTypeObject* type = fn->state->coroutine_type;
+    if (!type) raise(PyExc_SystemError, "the module's state has been cleared");
+    auto* co = PyObject_GC_New(CoroutineObject, type);
     if (!co) fail();
     co->fn = reinterpret_cast<FunctionObject*>(Py_NewRef(reinterpret_cast<PyObject*>(fn)));
     co->args = Py_NewRef(args_tuple);
@@ -285,10 +285,9 @@ Ref make_coroutine(FunctionObject* fn, PyObject* args_tuple) {
     return Ref::steal(reinterpret_cast<PyObject*>(co));
 }
 
-int init_coroutine_type(PyObject* module) {
-    if (coroutine_type) return 0;
-    coroutine_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &coroutine_spec, nullptr));
-    return coroutine_type ? 0 : -1;
+int init_coroutine_type(State& state, PyObject* module) {
+    state.coroutine_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &coroutine_spec, nullptr));
+    return state.coroutine_type ? 0 : -1;
 }
 
 }  // namespace py

@@ -4,10 +4,8 @@
 
 namespace py {
 
-PyObject* intern(const char* text) { return PyUnicode_InternFromString(text); }
-
 PyObject* intern_checked(const char* text) {
-    PyObject* p = intern(text);
+    PyObject* p = PyUnicode_InternFromString(text);
     if (!p) fail();
     return p;
 }

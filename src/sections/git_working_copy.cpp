@@ -778,7 +778,7 @@ void git_working_copy(py::ModuleBody& m) {
                                        &update_repository_def, &get_repo_info_def, &check_if_dirty_def}) {
         body.push_back({def->name, m.function(*def)});
     }
-    m.bind("GitRepoOperator", py::build_class("GitRepoOperator", m.globals(), {}, body));
+    m.bind("GitRepoOperator", py::build_class("GitRepoOperator", m.globals(), {}, body), py::Listed::Yes);
 }
 
 }  // namespace sections
