@@ -57,9 +57,9 @@ void tamarels_free(void* module) {
 }
 
 PyModuleDef_Slot tamarels_slots[] = {
-    {Py_mod_exec, (void*)tamarels_exec},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {0, nullptr},
+    {.slot = Py_mod_exec, .value = (void*)tamarels_exec},
+    {.slot = Py_mod_multiple_interpreters, .value = Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {.slot = 0, .value = nullptr},
 };
 
 PyModuleDef tamarels_def = {

@@ -252,22 +252,24 @@ PyMethodDef coroutine_methods[] = {
 };
 
 PyType_Slot coroutine_slots[] = {
-    {Py_tp_dealloc, (void*)coroutine_dealloc},
-    {Py_tp_traverse, (void*)coroutine_traverse},
-    {Py_tp_clear, (void*)coroutine_clear},
-    {Py_tp_repr, (void*)coroutine_repr},
-    {Py_tp_iter, (void*)PyObject_SelfIter},
-    {Py_tp_iternext, (void*)coroutine_iternext},
-    {Py_tp_methods, coroutine_methods},
-    {Py_am_await, (void*)coroutine_await},
-    {Py_am_send, (void*)coroutine_am_send},
-    {0, nullptr},
+    {.slot = Py_tp_dealloc, .pfunc = (void*)coroutine_dealloc},
+    {.slot = Py_tp_traverse, .pfunc = (void*)coroutine_traverse},
+    {.slot = Py_tp_clear, .pfunc = (void*)coroutine_clear},
+    {.slot = Py_tp_repr, .pfunc = (void*)coroutine_repr},
+    {.slot = Py_tp_iter, .pfunc = (void*)PyObject_SelfIter},
+    {.slot = Py_tp_iternext, .pfunc = (void*)coroutine_iternext},
+    {.slot = Py_tp_methods, .pfunc = (void*)coroutine_methods},
+    {.slot = Py_am_await, .pfunc = (void*)coroutine_await},
+    {.slot = Py_am_send, .pfunc = (void*)coroutine_am_send},
+    {.slot = 0, .pfunc = nullptr},
 };
 
 PyType_Spec coroutine_spec = {
-    "tamareltools.tamarels.coroutine", sizeof(CoroutineObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    coroutine_slots,
+    .name = "tamareltools.tamarels.coroutine",
+    .basicsize = sizeof(CoroutineObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = coroutine_slots,
 };
 
 }  // namespace

@@ -432,16 +432,16 @@ PyMethodDef function_methods[] = {
 };
 
 PyType_Slot function_slots[] = {
-    {Py_tp_dealloc, (void*)function_dealloc},
-    {Py_tp_traverse, (void*)function_traverse},
-    {Py_tp_clear, (void*)function_clear},
-    {Py_tp_call, (void*)PyVectorcall_Call},
-    {Py_tp_descr_get, (void*)function_descr_get},
-    {Py_tp_repr, (void*)function_repr},
-    {Py_tp_getset, function_getset},
-    {Py_tp_members, function_members},
-    {Py_tp_methods, function_methods},
-    {0, nullptr},
+    {.slot = Py_tp_dealloc, .pfunc = (void*)function_dealloc},
+    {.slot = Py_tp_traverse, .pfunc = (void*)function_traverse},
+    {.slot = Py_tp_clear, .pfunc = (void*)function_clear},
+    {.slot = Py_tp_call, .pfunc = (void*)PyVectorcall_Call},
+    {.slot = Py_tp_descr_get, .pfunc = (void*)function_descr_get},
+    {.slot = Py_tp_repr, .pfunc = (void*)function_repr},
+    {.slot = Py_tp_getset, .pfunc = (void*)function_getset},
+    {.slot = Py_tp_members, .pfunc = (void*)function_members},
+    {.slot = Py_tp_methods, .pfunc = (void*)function_methods},
+    {.slot = 0, .pfunc = nullptr},
 };
 
 // The type's own __module__. A heap type would read it from its dict, where the
@@ -454,23 +454,26 @@ PyGetSetDef function_meta_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 PyType_Slot function_meta_slots[] = {
-    {Py_tp_getset, function_meta_getset},
-    {0, nullptr},
+    {.slot = Py_tp_getset, .pfunc = (void*)function_meta_getset},
+    {.slot = 0, .pfunc = nullptr},
 };
 PyType_Spec function_meta_spec = {
-    "tamareltools.tamarels.function_type", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, function_meta_slots,
+    .name = "tamareltools.tamarels.function_type",
+    .basicsize = 0,
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = function_meta_slots,
 };
 
 // No dot in the name: the type reads as `function`, as Python's own does, and keeps
 // the per-function __module__ member.
 PyType_Spec function_spec = {
-    "function",
-    sizeof(FunctionObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    function_slots,
+    .name = "function",
+    .basicsize = sizeof(FunctionObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+             Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = function_slots,
 };
 
 }  // namespace
