@@ -160,6 +160,8 @@ def test_made_and_destroyed_interpreters_do_not_grow_memory():
     result = run_python(MEMORY, timeout=600)
     assert result.returncode == 0, result.stderr
     imports_only, with_module = map(int, result.stdout.split())
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        return  # the sanitizer's quarantine holds freed memory: the cycles ran, sizes say nothing
     # Past the first cycles, what the module adds per cycle stays within the noise of
     # what its imports alone leave behind.
     assert with_module - imports_only < 4 * 2**20, (imports_only, with_module)

@@ -121,6 +121,14 @@ PyObject* entry(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* 
 
 }  // namespace detail
 
+// Defined here, where the function's layout is known: inline, so that a Call whose
+// implementation only reads globals and state stays in registers.
+namespace detail {
+Ref global_of(FunctionObject* fn, PyObject* name);
+}
+inline Ref Call::global(PyObject* name) const { return detail::global_of(fn_, name); }
+inline State& Call::state() const { return *fn_->state; }
+
 // What a FunctionDef names as its implementation: `py::impl<f>`.
 template <Impl F>
 inline constexpr Implementation impl{F, &detail::entry<F>};

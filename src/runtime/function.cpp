@@ -503,15 +503,14 @@ PyObject* Call::keyword(PyObject* name) const {
 }
 
 PyObject* Call::closure() const { return fn_->closure; }
-State& Call::state() const { return *fn_->state; }
 PyObject* Call::globals() const { return fn_->globals; }
 PyObject* Call::builtins() const { return fn_->builtins; }
 
-Ref Call::global(PyObject* name) const {
+Ref detail::global_of(FunctionObject* fn, PyObject* name) {
     PyObject* value = nullptr;
-    if (check(PyDict_GetItemRef(fn_->globals, name, &value))) return Ref::steal(value);
-    if (PyDict_Check(fn_->builtins)) {
-        if (check(PyDict_GetItemRef(fn_->builtins, name, &value))) return Ref::steal(value);
+    if (check(PyDict_GetItemRef(fn->globals, name, &value))) return Ref::steal(value);
+    if (PyDict_Check(fn->builtins)) {
+        if (check(PyDict_GetItemRef(fn->builtins, name, &value))) return Ref::steal(value);
     }
     raise_format(PyExc_NameError, "name '%U' is not defined", name);
 }
