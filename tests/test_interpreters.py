@@ -77,13 +77,21 @@ del sys.modules["tamareltools.tamarels"]
 work, out = place("reimported")
 workload.main(work, remote, out)
 import tamareltools.tamarels as second
+distinct = first is not second
 results["reimported"] = out
 work, out = place("first_again")
 sys.modules["tamareltools.tamarels"] = first
 workload.main(work, remote, out)
 results["first_again"] = out
 
-print(json.dumps({{"status": status, "errors": errors, "distinct": first is not second,
+# A function outlives its module object: it keeps the state it reads.
+orphan = second.get_execution_order_with_config_ids
+del sys.modules["tamareltools.tamarels"], sys.modules["tamareltools"].tamarels, second, first
+import gc
+gc.collect()
+orphaned = orphan({{"nodes": [{{"id": "a", "config": {{"id": 1}}}}], "edges": []}})
+
+print(json.dumps({{"status": status, "errors": errors, "distinct": distinct, "orphaned": orphaned,
                   "results": {{k: json.load(open(v)) for k, v in results.items()}}}}), flush=True)
 os._exit(0)
 """
@@ -99,6 +107,7 @@ def test_every_family_gives_the_same_results_in_every_interpreter():
     assert result.returncode == 0, result.stderr
     report = json.loads(result.stdout.splitlines()[-1])
     assert report["status"] == 0 and report["errors"] == [] and report["distinct"]
+    assert report["orphaned"] == [1]
     results = report["results"]
     main = results.pop("main")
     assert "ok" in main, main.get("error")

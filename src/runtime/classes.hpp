@@ -21,7 +21,7 @@ struct Member {
 std::string mangle(std::string_view cls, std::string_view name);
 
 // The interned name `Name` takes in the body of class `Cls` (see mangle), for looking
-// up a private member: PRIVATE_NAME("GitRepoOperator", "__clone").
+// up a private member: private_name<"GitRepoOperator", "__clone">().
 namespace detail {
 template <Lit Cls, Lit Name>
 inline const int private_index = register_name(mangle(Cls.text, Name.text));

@@ -17,8 +17,6 @@ namespace py {
 // PY_NAME(json) is the interned str "json" of the module whose code is running: each
 // name the program spells is given an index when the library loads, and every module
 // state interns them all at exec.
-// Interned str for a name known only at run time; throws on failure.
-PyObject* intern_checked(const char* text);
 #define PY_NAME(ident) (::py::detail::interned<::py::detail::Lit{#ident}>())
 #define PY_STR(literal) (::py::detail::interned<::py::detail::Lit{literal}>())
 
