@@ -3,7 +3,8 @@ over a text of 200 placeholders, ROUNDS times per worker) done by two interprete
 GILs of their own on two threads at once, against one interpreter doing both workers'
 share in turn. The ratio is one interpreter's time over the two interpreters' time:
 2.0 when the two run fully in parallel, 1.0 when they do not at all. Best of five,
-the two set-ups interleaved.
+the two set-ups interleaved. The same is measured for a plain Python loop, what the
+machine allows at that moment: on a shared machine the two can only be read together.
 
     make bench            (or: .venv/bin/python bench/interpreters.py)
 """
@@ -47,20 +48,28 @@ def work(rounds):
 work(10)
 """
 
+CONTROL = """
+def work(rounds):
+    total = 0
+    for i in range(rounds * 7500):
+        total += i
+"""
+
 
 class Worker(threading.Thread):
     """An own-GIL interpreter living on one thread. It is never destroyed, and the
     process ends with os._exit: CPython 3.13.0's _datetime corrupts memory when
     interpreters that imported it are finalised after running at once."""
 
-    def __init__(self):
+    def __init__(self, setup):
         super().__init__(daemon=True)
+        self.setup = setup
         self.jobs, self.done = queue.Queue(), queue.Queue()
         self.start()
 
     def run(self):
         interp = _interpreters.create("isolated")
-        failure = _interpreters.run_string(interp, SETUP)
+        failure = _interpreters.run_string(interp, self.setup)
         self.done.put(failure and failure.formatted)
         while (job := self.jobs.get()) is not None:
             start, source = job
@@ -86,8 +95,9 @@ def timed(workers, source):
     return time.perf_counter() - began
 
 
-def main():
-    two, one = [Worker(), Worker()], [Worker()]
+def ratio(setup):
+    """One interpreter's best time over two interpreters' best time for `setup`'s work()."""
+    two, one = [Worker(setup), Worker(setup)], [Worker(setup)]
     try:
         for w in two + one:
             w.ready()
@@ -99,11 +109,15 @@ def main():
         for w in two + one:
             w.jobs.put(None)
             w.join()
-    print(f"Template engine (replace_str, 200 placeholders), {2 * ROUNDS} calls: "
-          "two own-GIL interpreters on two threads against one interpreter")
-    print(f"one interpreter   {best_one:8.3f} s")
-    print(f"two interpreters  {best_two:8.3f} s")
-    print(f"ratio             {best_one / best_two:8.2f}x", flush=True)
+    return best_one, best_two
+
+
+def main():
+    print(f"{2 * ROUNDS} rounds: two own-GIL interpreters on two threads against one interpreter")
+    for name, setup in (("template engine (replace_str, 200 placeholders)", SETUP),
+                        ("plain Python loop (what the machine allows)", CONTROL)):
+        one, two = ratio(setup)
+        print(f"{name:50} one {one:7.3f} s  two {two:7.3f} s  ratio {one / two:5.2f}x", flush=True)
 
 
 if __name__ == "__main__":
