@@ -48,9 +48,11 @@ test: install $(DULWICH_OLDEST_DIR) git-server-tools
 	PYTHONPATH=$(DULWICH_OLDEST_DIR) $(PY) -m pytest tests/test_git.py tests/test_git_server.py -q
 	$(PY) -m pytest tests -q
 
-# Wall-clock ratios, then instruction counts under callgrind where valgrind is installed.
+# Wall-clock ratios (native against Python, then two own-GIL interpreters against one),
+# then instruction counts under callgrind where valgrind is installed.
 bench: install
 	PYTHONPATH=tests $(PY) bench/run.py || true
+	$(PY) bench/interpreters.py || true
 	PYTHONPATH=tests $(PY) bench/git_push.py || true
 	command -v valgrind >/dev/null || { command -v apt-get >/dev/null && apt-get install -y -qq valgrind; } || true
 	$(PY) -m pip install $(PIP_FLAGS) cython || true

@@ -1,28 +1,15 @@
 // tamareltools.tamarels: the module frame. Runs the six sections in order, then
-// publishes __all__.
+// publishes __all__: the names the sections bound as listed, in their order.
 #include "runtime/boundary.hpp"
 #include "runtime/coroutine.hpp"
 #include "runtime/function.hpp"
+#include "runtime/state.hpp"
 #include "sections/sections.hpp"
 
 namespace {
 
-// The module is initialised once per process; see tamarels_exec.
-bool initialised = false;
-
-const char* const kAll[] = {
-    "Tamarel",       "test",
-    "get",           "post",
-    "put",           "delete",
-    "inside_post",   "inside_put",
-    "inside_delete", "GitRepoOperator",
-    "pytest_test_case", "read_allure_json_results",
-    "delete_allure_results", "ass",
-    "build_decision_tree", "get_execution_order_with_config_ids",
-};
-
-void run_body(PyObject* module) {
-    py::ModuleBody m(module);
+void run_body(PyObject* module, py::State& state) {
+    py::ModuleBody m(module, state);
     py::Ref builtins = py::Ref::steal(PyImport_ImportModule("builtins"));
     m.bind("__builtins__", builtins);
 
@@ -34,42 +21,57 @@ void run_body(PyObject* module) {
     sections::flow_graphs(m);
 
     py::Ref all = py::new_list();
-    for (const char* name : kAll) py::append(all, py::text(name));
+    for (const char* name : m.listed()) py::append(all, py::text(name));
     m.bind("__all__", all);
     m.bind("__test__", py::new_dict());
 }
 
+// Runs once per module object: in the main interpreter, in any subinterpreter (legacy
+// or with a GIL of its own) and again after the module was removed from sys.modules,
+// each module object with a state of its own.
 int tamarels_exec(PyObject* module) {
-    // The slot below makes isolated subinterpreters refuse the module; legacy ones
-    // are let through by the interpreter, so they are refused here.
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-        PyErr_SetString(PyExc_ImportError,
-                        "tamareltools.tamarels can only be loaded in the main interpreter");
-        return -1;
-    }
-    if (initialised) {
-        PyErr_SetString(PyExc_ImportError,
-                        "tamareltools.tamarels is already initialised in this process "
-                        "and cannot be initialised again");
-        return -1;
-    }
+    py::State* state = py::State::create(module);
+    if (!state) return -1;
+    py::StateScope scope(state);
     return py::boundary(-1, [&] {
-        if (py::init_function_type(module) < 0 || py::init_coroutine_type(module) < 0) return -1;
-        run_body(module);
-        initialised = true;
+        run_body(module, *state);
         return 0;
     });
 }
 
+int tamarels_traverse(PyObject* module, visitproc visit, void* arg) {
+    py::State* state = py::State::of(module);
+    return state ? state->traverse(visit, arg) : 0;
+}
+
+int tamarels_clear(PyObject* module) {
+    if (py::State* state = py::State::of(module)) state->clear();
+    return 0;
+}
+
+void tamarels_free(void* module) {
+    auto* slot = static_cast<py::State**>(PyModule_GetState(static_cast<PyObject*>(module)));
+    if (!slot) return;
+    delete *slot;
+    *slot = nullptr;
+}
+
 PyModuleDef_Slot tamarels_slots[] = {
-    {Py_mod_exec, (void*)tamarels_exec},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
+    {.slot = Py_mod_exec, .value = (void*)tamarels_exec},
+    {.slot = Py_mod_multiple_interpreters, .value = Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {.slot = 0, .value = nullptr},
 };
 
 PyModuleDef tamarels_def = {
-    PyModuleDef_HEAD_INIT, "tamarels", nullptr, 0, nullptr, tamarels_slots,
-    nullptr, nullptr, nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "tamarels",
+    .m_doc = nullptr,
+    .m_size = sizeof(py::State*),
+    .m_methods = nullptr,
+    .m_slots = tamarels_slots,
+    .m_traverse = tamarels_traverse,
+    .m_clear = tamarels_clear,
+    .m_free = tamarels_free,
 };
 
 }  // namespace

@@ -98,37 +98,6 @@ def test_asyncio_thread_runs_its_loop():
         tamarels.AsyncioThread()
 
 
-def test_second_initialisation_is_refused_and_first_stays_usable():
-    result = run_python("""
-        import sys, importlib
-        import tamareltools.tamarels as first
-        importlib.reload(first)
-        del sys.modules["tamareltools.tamarels"]
-        try:
-            import tamareltools.tamarels
-        except ImportError as e:
-            print("refused:", e)
-        print(first.Tamarel.replace_str.__qualname__)
-    """)
-    assert result.returncode == 0, result.stderr
-    assert "refused: " in result.stdout and "Tamarel.replace_str" in result.stdout
-
-
-@pytest.mark.parametrize("config", ["legacy", "isolated"])
-def test_subinterpreter_import_fails_cleanly(config):
-    result = run_python(f"""
-        import _interpreters
-        interp = _interpreters.create({config!r})
-        err = _interpreters.run_string(interp, "import tamareltools.tamarels")
-        print(err.type.__name__)
-        _interpreters.destroy(interp)
-        import tamareltools.tamarels
-        print("main_ok")
-    """)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == ["ImportError", "main_ok"]
-
-
 def test_missing_error_package_stops_the_body_at_its_step():
     result = run_python("""
         import importlib.util, sys, json, re

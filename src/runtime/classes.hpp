@@ -21,12 +21,14 @@ struct Member {
 std::string mangle(std::string_view cls, std::string_view name);
 
 // The interned name `Name` takes in the body of class `Cls` (see mangle), for looking
-// up a private member: PRIVATE_NAME("GitRepoOperator", "__clone").
+// up a private member: private_name<"GitRepoOperator", "__clone">().
+namespace detail {
+template <Lit Cls, Lit Name>
+inline const int private_index = register_name(mangle(Cls.text, Name.text));
+}
 template <detail::Lit Cls, detail::Lit Name>
 PyObject* private_name() {
-    static PyObject* interned = nullptr;
-    if (!interned) [[unlikely]] interned = intern_checked(mangle(Cls.text, Name.text).c_str());
-    return interned;
+    return current_state().names[detail::private_index<Cls, Name>];
 }
 
 // Wraps a function as staticmethod(fn).

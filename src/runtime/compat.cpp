@@ -1,6 +1,9 @@
 #include "compat.hpp"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <utility>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -50,6 +53,83 @@ std::uintptr_t compute_stack_floor() {
 }
 
 }  // namespace
+
+// ---- watchers ---------------------------------------------------------------------
+
+namespace {
+
+struct WatcherSlot {
+    std::atomic<bool> taken{false};
+    void* owner = nullptr;
+    Watchers::DictChanged on_dict = nullptr;
+    Watchers::TypeChanged on_type = nullptr;
+};
+
+// Enough for a few copies of the module in each of a few dozen interpreters; an
+// owner that finds none free goes without (its fast path stays off).
+constexpr int kWatcherSlots = 64;
+WatcherSlot watcher_slots[kWatcherSlots];
+
+template <int K>
+int on_dict_event(PyDict_WatchEvent, PyObject* dict, PyObject* key, PyObject*) {
+    const WatcherSlot& slot = watcher_slots[K];
+    if (slot.on_dict) slot.on_dict(slot.owner, dict, key);
+    return 0;
+}
+template <int K>
+int on_type_event(PyTypeObject*) {
+    const WatcherSlot& slot = watcher_slots[K];
+    if (slot.on_type) slot.on_type(slot.owner);
+    return 0;
+}
+
+template <int... K>
+constexpr auto dict_callbacks(std::integer_sequence<int, K...>) {
+    return std::array<PyDict_WatchCallback, sizeof...(K)>{&on_dict_event<K>...};
+}
+template <int... K>
+constexpr auto type_callbacks(std::integer_sequence<int, K...>) {
+    return std::array<PyType_WatchCallback, sizeof...(K)>{&on_type_event<K>...};
+}
+constexpr auto kDictCallbacks = dict_callbacks(std::make_integer_sequence<int, kWatcherSlots>{});
+constexpr auto kTypeCallbacks = type_callbacks(std::make_integer_sequence<int, kWatcherSlots>{});
+
+}  // namespace
+
+bool Watchers::acquire(void* owner, DictChanged on_dict, TypeChanged on_type) {
+    if (slot_ >= 0) return true;
+    for (int k = 0; k < kWatcherSlots; ++k) {
+        bool expected = false;
+        if (!watcher_slots[k].taken.compare_exchange_strong(expected, true)) continue;
+        WatcherSlot& slot = watcher_slots[k];
+        slot.owner = owner;
+        slot.on_dict = on_dict;
+        slot.on_type = on_type;
+        slot_ = k;
+        dict_id_ = PyDict_AddWatcher(kDictCallbacks[k]);
+        type_id_ = dict_id_ < 0 ? -1 : PyType_AddWatcher(kTypeCallbacks[k]);
+        if (type_id_ < 0) {
+            PyErr_Clear();  // every id of the interpreter in use
+            release();
+            return false;
+        }
+        return true;
+    }
+    return false;
+}
+
+void Watchers::release() {
+    if (slot_ < 0) return;
+    // Unregistered before the slot is given back, so that no event reaches its next owner.
+    if (dict_id_ >= 0 && PyDict_ClearWatcher(dict_id_) < 0) PyErr_Clear();
+    if (type_id_ >= 0 && PyType_ClearWatcher(type_id_) < 0) PyErr_Clear();
+    WatcherSlot& slot = watcher_slots[slot_];
+    slot.on_dict = nullptr;
+    slot.on_type = nullptr;
+    slot.owner = nullptr;
+    slot.taken.store(false);
+    slot_ = dict_id_ = type_id_ = -1;
+}
 
 bool stack_exhausted_slow(ThreadRecord& record, std::uintptr_t here) {
     if (record.stack_floor == UINTPTR_MAX) record.stack_floor = compute_stack_floor();

@@ -1,7 +1,8 @@
 // What depends on the compiler, the platform or the interpreter's internals, in one
 // place: the per-thread record of the recursion guard with the thread's stack bounds,
-// the unwind that ends a thread, and the attribute names the inspect module marks
-// coroutine functions by.
+// the unwind that ends a thread, the attribute names the inspect module marks
+// coroutine functions by, what a Python function's code object says about its
+// parameters, and dict and type watchers.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -16,6 +17,10 @@
 static_assert(PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000,
               "the coroutine marker and the C recursion limit are those of CPython 3.13");
 
+namespace py {
+struct State;
+}
+
 namespace py::compat {
 
 // ---- the calling thread ----------------------------------------------------------------
@@ -27,6 +32,10 @@ struct ThreadRecord {
     int depth = 0;  // nested calls of the module's functions
     // Not computed yet: above every address, so that the first check computes it.
     std::uintptr_t stack_floor = UINTPTR_MAX;
+    // The state of the module whose function runs on this thread (set by the call
+    // entry and restored when it returns: the thread may run other interpreters and
+    // other copies of the module in between).
+    State* state = nullptr;
 };
 
 inline thread_local ThreadRecord this_thread;
@@ -68,5 +77,66 @@ using ForcedUnwind = abi::__forced_unwind;
 // it against the module's own marker object of that name.
 inline constexpr const char* kCoroutineMarkerAttribute = "_is_coroutine_marker";
 inline constexpr const char* kInspectCoroutineMark = "_is_coroutine_mark";
+
+// ---- a Python function's parameters, from its code object ---------------------------
+
+// What inspect.signature would list for a plain Python function (PyFunction_Type): the
+// count of named parameters by kind. The code object's fields are not in the limited
+// API; they are read here only.
+struct CodeShape {
+    Py_ssize_t positional = 0;  // co_argcount
+    Py_ssize_t keyword_only = 0;
+    bool varargs = false;
+    bool varkw = false;
+    Py_ssize_t total() const { return positional + keyword_only + varargs + varkw; }
+};
+
+inline PyObject* code_of(PyObject* function) { return PyFunction_GET_CODE(function); }
+
+inline CodeShape code_shape(PyObject* code) {
+    auto* c = reinterpret_cast<PyCodeObject*>(code);
+    return {c->co_argcount, c->co_kwonlyargcount, bool(c->co_flags & CO_VARARGS), bool(c->co_flags & CO_VARKEYWORDS)};
+}
+
+// The parameter names first, then the other locals (a new tuple, or NULL with the
+// exception set).
+inline PyObject* code_varnames(PyObject* code) { return PyCode_GetVarnames(reinterpret_cast<PyCodeObject*>(code)); }
+
+// The function's __dict__ when it has one (borrowed; NULL when never made).
+inline PyObject* function_attributes(PyObject* function) {
+    return reinterpret_cast<PyFunctionObject*>(function)->func_dict;
+}
+
+// ---- dict and type watchers ---------------------------------------------------------
+
+// The interpreter calls a watcher with the event alone, no context. Each owner gets
+// one of a fixed set of callbacks (a slot), and the callback reports to the owner
+// its slot names. Watcher ids are per interpreter, and an interpreter has only a few:
+// an owner holds one dict and one type watcher and gives them back in release().
+class Watchers {
+public:
+    // Called with the dict and key of every change to a watched dict (key NULL when
+    // the whole dict changed), and with every watched type that changed.
+    using DictChanged = void (*)(void* owner, PyObject* dict, PyObject* key);
+    using TypeChanged = void (*)(void* owner);
+
+    Watchers() = default;
+    Watchers(const Watchers&) = delete;
+    Watchers& operator=(const Watchers&) = delete;
+    ~Watchers() { release(); }
+
+    // Registers both watchers in the running interpreter. False, with no exception
+    // set, when no slot or watcher id is free.
+    bool acquire(void* owner, DictChanged on_dict, TypeChanged on_type);
+    bool watch_dict(PyObject* dict) { return PyDict_Watch(dict_id_, dict) == 0; }
+    bool watch_type(PyObject* type) { return PyType_Watch(type_id_, type) == 0; }
+    // Unregisters both (in the interpreter that acquired them: the module's own).
+    void release();
+
+private:
+    int slot_ = -1;
+    int dict_id_ = -1;
+    int type_id_ = -1;
+};
 
 }  // namespace py::compat

@@ -17,8 +17,6 @@ struct CoroutineObject {
     enum State : int { Created, Suspended, Running, Done } state;
 };
 
-PyTypeObject* coroutine_type = nullptr;
-
 inline CoroutineObject* as_coroutine(PyObject* o) { return reinterpret_cast<CoroutineObject*>(o); }
 
 // The iterator `await value` drives, with the interpreter's error for the rest.
@@ -254,28 +252,32 @@ PyMethodDef coroutine_methods[] = {
 };
 
 PyType_Slot coroutine_slots[] = {
-    {Py_tp_dealloc, (void*)coroutine_dealloc},
-    {Py_tp_traverse, (void*)coroutine_traverse},
-    {Py_tp_clear, (void*)coroutine_clear},
-    {Py_tp_repr, (void*)coroutine_repr},
-    {Py_tp_iter, (void*)PyObject_SelfIter},
-    {Py_tp_iternext, (void*)coroutine_iternext},
-    {Py_tp_methods, coroutine_methods},
-    {Py_am_await, (void*)coroutine_await},
-    {Py_am_send, (void*)coroutine_am_send},
-    {0, nullptr},
+    {.slot = Py_tp_dealloc, .pfunc = (void*)coroutine_dealloc},
+    {.slot = Py_tp_traverse, .pfunc = (void*)coroutine_traverse},
+    {.slot = Py_tp_clear, .pfunc = (void*)coroutine_clear},
+    {.slot = Py_tp_repr, .pfunc = (void*)coroutine_repr},
+    {.slot = Py_tp_iter, .pfunc = (void*)PyObject_SelfIter},
+    {.slot = Py_tp_iternext, .pfunc = (void*)coroutine_iternext},
+    {.slot = Py_tp_methods, .pfunc = (void*)coroutine_methods},
+    {.slot = Py_am_await, .pfunc = (void*)coroutine_await},
+    {.slot = Py_am_send, .pfunc = (void*)coroutine_am_send},
+    {.slot = 0, .pfunc = nullptr},
 };
 
 PyType_Spec coroutine_spec = {
-    "tamareltools.tamarels.coroutine", sizeof(CoroutineObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    coroutine_slots,
+    .name = "tamareltools.tamarels.coroutine",
+    .basicsize = sizeof(CoroutineObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = coroutine_slots,
 };
 
 }  // namespace
 
 Ref make_coroutine(FunctionObject* fn, PyObject* args_tuple) {
-    auto* co = PyObject_GC_New(CoroutineObject, coroutine_type);
+    PyTypeObject* type = fn->state->coroutine_type;
+    if (!type) raise(PyExc_SystemError, "the module's state has been cleared");
+    auto* co = PyObject_GC_New(CoroutineObject, type);
     if (!co) fail();
     co->fn = reinterpret_cast<FunctionObject*>(Py_NewRef(reinterpret_cast<PyObject*>(fn)));
     co->args = Py_NewRef(args_tuple);
@@ -285,10 +287,9 @@ Ref make_coroutine(FunctionObject* fn, PyObject* args_tuple) {
     return Ref::steal(reinterpret_cast<PyObject*>(co));
 }
 
-int init_coroutine_type(PyObject* module) {
-    if (coroutine_type) return 0;
-    coroutine_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &coroutine_spec, nullptr));
-    return coroutine_type ? 0 : -1;
+int init_coroutine_type(State& state, PyObject* module) {
+    state.coroutine_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &coroutine_spec, nullptr));
+    return state.coroutine_type ? 0 : -1;
 }
 
 }  // namespace py

@@ -17,6 +17,7 @@ namespace py {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
+    State* state;  // its module's (kept alive by the type, which holds the module)
     const FunctionDef* def;
     const Signature* sig;  // the definition's, shared
     // The parameter count while every parameter is positional-or-keyword and the
@@ -43,18 +44,26 @@ struct FunctionObject {
 // the limit assumes). Either way the call fails with RecursionError. The count is
 // the module's own, kept where it costs a load and a store, rather than the
 // interpreter's, which is a call away in the thread state.
+//
+// The guard also makes the function's module state the thread's current one for the
+// call (what PY_NAME reads), and puts the caller's back when the call returns.
 class RecursionGuard {
 public:
-    RecursionGuard() : record_(compat::current_thread()) {
+    explicit RecursionGuard(State* state) : record_(compat::current_thread()) {
         if (record_->depth >= Py_C_RECURSION_LIMIT || compat::stack_exhausted(*record_)) [[unlikely]] {
             refuse();
             return;
         }
         ++record_->depth;
+        saved_ = record_->state;
+        record_->state = state;
         entered_ = true;
     }
     ~RecursionGuard() {
-        if (entered_) --record_->depth;
+        if (entered_) {
+            --record_->depth;
+            record_->state = saved_;
+        }
     }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
@@ -63,6 +72,7 @@ public:
 private:
     static void refuse();  // sets the RecursionError
     compat::ThreadRecord* record_;
+    State* saved_ = nullptr;
     bool entered_ = false;
 };
 
@@ -90,7 +100,7 @@ PyObject* entry(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* 
     const Py_ssize_t npos = fn->fast_npos;
     if (kwnames || nargs > npos) [[unlikely]] return call_general(fn, args, nargs, kwnames);
     if (nargs == npos) {
-        RecursionGuard guard;
+        RecursionGuard guard(fn->state);
         if (!guard.entered()) [[unlikely]] return nullptr;
         return invoke(F, Call(fn, args, nargs));
     }
@@ -101,7 +111,7 @@ PyObject* entry(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* 
         return call_general(fn, args, nargs, kwnames);  // the "missing" error
     }
     const Py_ssize_t defcount = PyTuple_GET_SIZE(defaults);
-    RecursionGuard guard;
+    RecursionGuard guard(fn->state);
     if (!guard.entered()) [[unlikely]] return nullptr;
     Py_INCREF(defaults);
     PyObject* result = invoke(F, Call(fn, args, nargs, &PyTuple_GET_ITEM(defaults, 0), defcount - npos));
@@ -110,6 +120,14 @@ PyObject* entry(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* 
 }
 
 }  // namespace detail
+
+// Defined here, where the function's layout is known: inline, so that a Call whose
+// implementation only reads globals and state stays in registers.
+namespace detail {
+Ref global_of(FunctionObject* fn, PyObject* name);
+}
+inline Ref Call::global(PyObject* name) const { return detail::global_of(fn_, name); }
+inline State& Call::state() const { return *fn_->state; }
 
 // What a FunctionDef names as its implementation: `py::impl<f>`.
 template <Impl F>

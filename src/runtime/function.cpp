@@ -15,8 +15,6 @@ namespace py {
 
 namespace {
 
-PyTypeObject* function_type = nullptr;
-
 inline FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
 
 // ---- argument errors, worded as CPython 3.13 words them (with the short name) ----
@@ -213,7 +211,7 @@ void RecursionGuard::refuse() {
 // Everything but the positional calls the entry binds itself: Python's binding rules,
 // keyword names matched to parameters, and the coroutine of an `async def`.
 PyObject* detail::call_general(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    RecursionGuard guard;
+    RecursionGuard guard(fn->state);
     if (!guard.entered()) [[unlikely]] return nullptr;
     const int n = fn->sig->count();
     OwnedSlots slots(n);
@@ -350,7 +348,8 @@ int set_kwdefaults(PyObject* self, PyObject* value, void*) {
 PyObject* get_annotations(PyObject* self, void*) {
     FunctionObject* fn = as_function(self);
     if (!fn->annotations) {
-        fn->annotations = fn->sig->annotations();
+        StateScope scope(fn->state);
+        fn->annotations = boundary<PyObject*>(nullptr, [&] { return fn->sig->annotations(); });
         if (!fn->annotations) return nullptr;
     }
     return Py_NewRef(fn->annotations);
@@ -368,6 +367,7 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 // inspect.Signature of the current defaults and annotations, for inspect and help().
 PyObject* get_signature(PyObject* self, void*) {
     FunctionObject* fn = as_function(self);
+    StateScope scope(fn->state);
     return boundary<PyObject*>(nullptr, [&] {
         Ref annotations = Ref::steal(get_annotations(self, nullptr));
         return fn->sig->to_inspect(fn->defaults, annotations).release();
@@ -432,16 +432,16 @@ PyMethodDef function_methods[] = {
 };
 
 PyType_Slot function_slots[] = {
-    {Py_tp_dealloc, (void*)function_dealloc},
-    {Py_tp_traverse, (void*)function_traverse},
-    {Py_tp_clear, (void*)function_clear},
-    {Py_tp_call, (void*)PyVectorcall_Call},
-    {Py_tp_descr_get, (void*)function_descr_get},
-    {Py_tp_repr, (void*)function_repr},
-    {Py_tp_getset, function_getset},
-    {Py_tp_members, function_members},
-    {Py_tp_methods, function_methods},
-    {0, nullptr},
+    {.slot = Py_tp_dealloc, .pfunc = (void*)function_dealloc},
+    {.slot = Py_tp_traverse, .pfunc = (void*)function_traverse},
+    {.slot = Py_tp_clear, .pfunc = (void*)function_clear},
+    {.slot = Py_tp_call, .pfunc = (void*)PyVectorcall_Call},
+    {.slot = Py_tp_descr_get, .pfunc = (void*)function_descr_get},
+    {.slot = Py_tp_repr, .pfunc = (void*)function_repr},
+    {.slot = Py_tp_getset, .pfunc = (void*)function_getset},
+    {.slot = Py_tp_members, .pfunc = (void*)function_members},
+    {.slot = Py_tp_methods, .pfunc = (void*)function_methods},
+    {.slot = 0, .pfunc = nullptr},
 };
 
 // The type's own __module__. A heap type would read it from its dict, where the
@@ -454,36 +454,34 @@ PyGetSetDef function_meta_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 PyType_Slot function_meta_slots[] = {
-    {Py_tp_getset, function_meta_getset},
-    {0, nullptr},
+    {.slot = Py_tp_getset, .pfunc = (void*)function_meta_getset},
+    {.slot = 0, .pfunc = nullptr},
 };
 PyType_Spec function_meta_spec = {
-    "tamareltools.tamarels.function_type", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, function_meta_slots,
+    .name = "tamareltools.tamarels.function_type",
+    .basicsize = 0,
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = function_meta_slots,
 };
 
 // No dot in the name: the type reads as `function`, as Python's own does, and keeps
 // the per-function __module__ member.
 PyType_Spec function_spec = {
-    "function",
-    sizeof(FunctionObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    function_slots,
+    .name = "function",
+    .basicsize = sizeof(FunctionObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+             Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = function_slots,
 };
 
 }  // namespace
 
 PyObject* function_qualname(FunctionObject* fn) { return fn->qualname; }
 
-const Signature& FunctionDef::parsed() const {
-    if (!parsed_) parsed_ = Signature::parse(signature);  // kept for the life of the process
-    return *parsed_;
-}
-
 Ref run_bound(FunctionObject* fn, PyObject* args_tuple, bool* awaiting) {
-    RecursionGuard guard;
+    RecursionGuard guard(fn->state);
     if (!guard.entered()) fail();
     Ref keep = Ref::borrow(args_tuple);
     Call call(fn, &PyTuple_GET_ITEM(args_tuple, 0), PyTuple_GET_SIZE(args_tuple));
@@ -508,20 +506,37 @@ PyObject* Call::closure() const { return fn_->closure; }
 PyObject* Call::globals() const { return fn_->globals; }
 PyObject* Call::builtins() const { return fn_->builtins; }
 
-Ref Call::global(PyObject* name) const {
+Ref detail::global_of(FunctionObject* fn, PyObject* name) {
     PyObject* value = nullptr;
-    if (check(PyDict_GetItemRef(fn_->globals, name, &value))) return Ref::steal(value);
-    if (PyDict_Check(fn_->builtins)) {
-        if (check(PyDict_GetItemRef(fn_->builtins, name, &value))) return Ref::steal(value);
+    if (check(PyDict_GetItemRef(fn->globals, name, &value))) return Ref::steal(value);
+    if (PyDict_Check(fn->builtins)) {
+        if (check(PyDict_GetItemRef(fn->builtins, name, &value))) return Ref::steal(value);
     }
     raise_format(PyExc_NameError, "name '%U' is not defined", name);
 }
 
+Binding Call::global(PyObject* name, PyObject* original) const { return Binding::of(global(name), original); }
+
+Binding Call::global(PyObject* name, const FunctionDef& own) const {
+    Ref object = global(name);
+    const bool native = is_function(*fn_->state, object, own);
+    return {std::move(object), native};
+}
+
+Binding Binding::attribute(PyObject* name, PyObject* original) const {
+    Ref value = getattr(object, name);
+    const bool same = native && value.get() == original;
+    return {std::move(value), same};
+}
+
 Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure) {
-    const Signature* sig = &def.parsed();
-    auto* fn = PyObject_GC_New(FunctionObject, function_type);
+    State& state = current_state();
+    if (!state.function_type) raise(PyExc_SystemError, "the module's state has been cleared");
+    const Signature* sig = &state.signature(def);
+    auto* fn = PyObject_GC_New(FunctionObject, state.function_type);
     if (!fn) fail();
     fn->vectorcall = def.entry;
+    fn->state = &state;
     fn->def = &def;
     fn->sig = sig;
     fn->fast_npos = sig->simple && !def.coroutine ? sig->npos : -1;
@@ -557,18 +572,17 @@ Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure) 
     return result;
 }
 
-bool is_function(PyObject* o, const FunctionDef& def) {
-    return Py_IS_TYPE(o, function_type) && as_function(o)->def == &def;
+bool is_function(const State& state, PyObject* o, const FunctionDef& def) {
+    return Py_IS_TYPE(o, state.function_type) && as_function(o)->def == &def;
 }
 
-int init_function_type(PyObject* module) {
-    if (function_type) return 0;
+int init_function_type(State& state, PyObject* module) {
     Ref meta = Ref::steal_nullable(
         PyType_FromSpecWithBases(&function_meta_spec, reinterpret_cast<PyObject*>(&PyType_Type)));
     if (!meta) return -1;
-    function_type = reinterpret_cast<PyTypeObject*>(
+    state.function_type = reinterpret_cast<PyTypeObject*>(
         PyType_FromMetaclass(reinterpret_cast<PyTypeObject*>(meta.get()), module, &function_spec, nullptr));
-    return function_type ? 0 : -1;
+    return state.function_type ? 0 : -1;
 }
 
 }  // namespace py

@@ -68,15 +68,26 @@ struct FunctionDef {
     bool coroutine;
     Kwargs kwargs;
 
-    // The parsed parameter list, shared by every function object made from this
-    // definition (made with the first one).
-    const Signature& parsed() const;
-
-private:
-    mutable const Signature* parsed_ = nullptr;
 };
 
 struct FunctionObject;
+
+// "Take the native path while the name is still the one bound at import": what a
+// name (or an attribute) reads at call time, as the Python code would read it, and
+// whether that is still the object the native code stands in for. The read is made
+// at every call, since a host may rebind the name at any time; the native path is
+// taken only when `native`, and the object read is called otherwise.
+struct Binding {
+    Ref object;
+    bool native;
+
+    // `owner.name`, read when the owner is; native while both are the originals.
+    Binding attribute(PyObject* name, PyObject* original) const;
+    static Binding of(Ref object, PyObject* original) {
+        const bool same = object.get() == original;
+        return {std::move(object), same};
+    }
+};
 
 // The bound arguments of one call, plus the function's context. Parameter i is the
 // caller's positional argument i while i < given, and otherwise the default that
@@ -114,6 +125,13 @@ public:
     // A module-level name at call time: module namespace, then builtins; NameError
     // as Python raises it when neither has it.
     Ref global(PyObject* name) const;
+    // The same read, for a native path that stands in for what the name holds (see
+    // Binding): native while the name still holds `original`, or this module's own
+    // function made from `own`.
+    Binding global(PyObject* name, PyObject* original) const;
+    Binding global(PyObject* name, const FunctionDef& own) const;
+    // The state of the module the function belongs to.
+    State& state() const;
     // The object the function was created around (make_function's closure), or NULL.
     PyObject* closure() const;
     // The module namespace the function belongs to, and the builtins it sees.
@@ -136,22 +154,22 @@ private:
     bool awaiting_ = false;
 };
 
-// Creates a function object in the namespace `globals` (its __module__ is
-// globals["__name__"]). `closure` is kept alive with the function and handed to the
-// implementation through Call::closure() (for inner functions such as thread targets).
+// Creates a function object of the running module's state in the namespace `globals`
+// (its __module__ is globals["__name__"]). `closure` is kept alive with the function
+// and handed to the implementation through Call::closure() (for inner functions such
+// as thread targets).
 Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure = nullptr);
 
-// True when `o` is a function of this module created from `def` -- used by fast
-// paths that may skip a Python-level call only while a name still holds the
-// module's own function.
-bool is_function(PyObject* o, const FunctionDef& def);
+// True when `o` is a function of the module of `state` created from `def`: the
+// module's own code behind it (as _json picks its encoder by its C function).
+bool is_function(const State& state, PyObject* o, const FunctionDef& def);
 
 // Runs a coroutine function's implementation on arguments bound earlier.
 Ref run_bound(FunctionObject* fn, PyObject* args_tuple, bool* awaiting);
 PyObject* function_qualname(FunctionObject* fn);
 
-// The function type, created once at module exec.
-int init_function_type(PyObject* module);
+// The function type of a module state, created at its exec.
+int init_function_type(State& state, PyObject* module);
 
 }  // namespace py
 

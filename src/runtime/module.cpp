@@ -35,14 +35,15 @@ void ModuleBody::import_from(const char* module_name, const char* name) {
     bind(name, attr);
 }
 
-void ModuleBody::def(const FunctionDef& d) { bind(d.name, function(d)); }
+void ModuleBody::def(const FunctionDef& d, Listed listed) { bind(d.name, function(d), listed); }
 
 Ref ModuleBody::function(const FunctionDef& d, PyObject* closure) const {
     return make_function(d, globals_, closure);
 }
 
-void ModuleBody::bind(const char* name, PyObject* value) {
+void ModuleBody::bind(const char* name, PyObject* value, Listed listed) {
     check(PyDict_SetItemString(globals_, name, value));
+    if (listed == Listed::Yes) listed_.push_back(name);
 }
 
 }  // namespace py

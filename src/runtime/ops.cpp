@@ -4,14 +4,6 @@
 
 namespace py {
 
-PyObject* intern(const char* text) { return PyUnicode_InternFromString(text); }
-
-PyObject* intern_checked(const char* text) {
-    PyObject* p = intern(text);
-    if (!p) fail();
-    return p;
-}
-
 [[noreturn]] void raise_object(PyObject* obj) {
     if (PyExceptionInstance_Check(obj)) {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(obj)), obj);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ref.hpp"
+#include "state.hpp"
 
 #include <array>
 #include <initializer_list>
@@ -13,11 +14,9 @@
 namespace py {
 
 // ---- interned names --------------------------------------------------------
-// PY_NAME(json) is the interned str "json", created on first use and kept for the
-// life of the process (the module supports one interpreter).
-PyObject* intern(const char* text);
-// Interned str for a name known only at run time; throws on failure.
-PyObject* intern_checked(const char* text);
+// PY_NAME(json) is the interned str "json" of the module whose code is running: each
+// name the program spells is given an index when the library loads, and every module
+// state interns them all at exec.
 #define PY_NAME(ident) (::py::detail::interned<::py::detail::Lit{#ident}>())
 #define PY_STR(literal) (::py::detail::interned<::py::detail::Lit{literal}>())
 
@@ -30,10 +29,10 @@ struct Lit {
     }
 };
 template <Lit L>
+inline const int name_index = register_name(L.text);
+template <Lit L>
 PyObject* interned() {
-    static PyObject* name = nullptr;  // made again after a failed attempt
-    if (!name) [[unlikely]] name = ::py::intern_checked(L.text);
-    return name;
+    return current_state().names[name_index<L>];
 }
 
 inline PyObject* raw(PyObject* p) { return p; }

@@ -42,12 +42,11 @@ CallExpression parse_call(PyObject* text) {
 // The match through the module's `re`; natively while `re` and `re.match` are the
 // ones bound at import.
 CallExpression match_call(Call& c, PyObject* func) {
-    bool native;
-    Ref match_fn = re_function(c, PY_NAME(match), &native);
-    if (native && PyUnicode_CheckExact(func)) {
+    py::Binding match_fn = re_function(c, PY_NAME(match), c.state().get<ReAtImport>().match);
+    if (match_fn.native && PyUnicode_CheckExact(func)) {
         return parse_call(func);
     }
-    Ref match = py::call(match_fn, py::text(kCallPattern), func);
+    Ref match = py::call(match_fn.object, py::text(kCallPattern), func);
     if (match.get() == Py_None) return {};
     return {true, py::call_method(match, PY_NAME(group), py::integer(1)),
             py::call_method(match, PY_NAME(group), py::integer(2))};
@@ -84,63 +83,80 @@ struct Facts {
     bool variadic = false;
 };
 
-class SignatureShortcut {
+// Kept in the module state: set up on first use, off for good after any change that
+// could matter (or when the check or the watchers fail).
+class SignatureShortcut : public py::Cache {
 public:
     // The facts for `function` when the shortcut applies; false otherwise.
     bool facts(PyObject* inspect, PyObject* builtins, PyObject* function, Facts* out) {
         if (!ready_) setup(inspect, builtins);
-        if (!valid_ || inspect != inspect_.get()) return false;
+        if (!valid_ || inspect != inspect_.get() || builtins != builtins_) return false;
         PyObject* func = function;
         const bool bound = Py_IS_TYPE(function, &PyMethod_Type);
         if (bound) func = PyMethod_GET_FUNCTION(function);
         if (!Py_IS_TYPE(func, &PyFunction_Type)) return false;
-        PyObject* attributes = reinterpret_cast<PyFunctionObject*>(func)->func_dict;
+        PyObject* attributes = py::compat::function_attributes(func);
         if (attributes && PyDict_GET_SIZE(attributes) != 0) return false;  // __signature__, __wrapped__, ...
-        auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(func));
-        if (!names_valid(code)) return false;
-        const bool varargs = code->co_flags & CO_VARARGS;
-        const bool varkw = code->co_flags & CO_VARKEYWORDS;
-        Py_ssize_t count = code->co_argcount + code->co_kwonlyargcount + varargs + varkw;
+        PyObject* code = py::compat::code_of(func);
+        const py::compat::CodeShape shape = py::compat::code_shape(code);
+        if (!names_valid(code, shape)) return false;
+        Py_ssize_t count = shape.total();
         if (bound) {
-            if (code->co_argcount > 0) {
+            if (shape.positional > 0) {
                 --count;  // the instance parameter
-            } else if (!varargs) {
+            } else if (!shape.varargs) {
                 return false;  // inspect raises "invalid method signature"
             }
         }
         out->count = count;
-        out->variadic = varargs;
+        out->variadic = shape.varargs;
         return true;
     }
 
-    static int on_dict_event(PyDict_WatchEvent, PyObject* dict, PyObject* key, PyObject*) {
-        SignatureShortcut& self = instance();
-        // What the interpreter or a REPL writes there all the time does not matter.
-        if (dict == self.builtins_ && key && PyUnicode_Check(key) && PyUnicode_EqualToUTF8(key, "_")) return 0;
-        if (dict == self.sys_dict_ && !(key && PyUnicode_Check(key) && PyUnicode_EqualToUTF8(key, "getrecursionlimit"))) {
-            return 0;
+    // `__import__` of the interpreter's builtins module, the one `import` runs without a call.
+    PyObject* builtin_import() {
+        if (!builtin_import_) {
+            Ref builtins_module = Ref::steal(PyImport_ImportModule("builtins"));
+            builtin_import_ = py::getattr(builtins_module, PY_NAME(__import__));
         }
-        self.valid_ = false;
-        return 0;
-    }
-    static int on_type_event(PyTypeObject*) {
-        instance().valid_ = false;
-        return 0;
+        return builtin_import_.get();
     }
 
-    // Never destroyed: what it holds must not be released after the interpreter ends.
-    static SignatureShortcut& instance() {
-        static SignatureShortcut* const shortcut = new SignatureShortcut;
-        return *shortcut;
+    int traverse(visitproc visit, void* arg) override {
+        Py_VISIT(inspect_.get());
+        Py_VISIT(checked_code_.get());
+        Py_VISIT(builtin_import_.get());
+        return 0;
+    }
+    void clear() override {
+        valid_ = false;
+        watchers_.release();
+        inspect_ = {};
+        checked_code_ = {};
+        builtin_import_ = {};
     }
 
 private:
+    static void on_dict_changed(void* owner, PyObject* dict, PyObject* key) {
+        auto& self = *static_cast<SignatureShortcut*>(owner);
+        // What the interpreter or a REPL writes there all the time does not matter.
+        if (dict == self.builtins_ && key && PyUnicode_Check(key) && PyUnicode_EqualToUTF8(key, "_")) return;
+        if (dict == self.sys_dict_ && !(key && PyUnicode_Check(key) && PyUnicode_EqualToUTF8(key, "getrecursionlimit"))) {
+            return;
+        }
+        self.valid_ = false;
+    }
+    static void on_type_changed(void* owner) { static_cast<SignatureShortcut*>(owner)->valid_ = false; }
+
     // Checks that inspect's functions on the way are its own, and watches what they
     // read. Any surprise leaves the shortcut off for good.
     void setup(PyObject* inspect, PyObject* builtins) {
         ready_ = true;
         valid_ = checked_and_watched(inspect, builtins);
-        if (!valid_) PyErr_Clear();  // a failed check is no error of the call
+        if (!valid_) {
+            watchers_.release();
+            PyErr_Clear();  // a failed check is no error of the call
+        }
     }
 
     bool checked_and_watched(PyObject* inspect, PyObject* builtins) {
@@ -156,19 +172,17 @@ private:
         Ref types = modules_get("types"), functools = modules_get("functools"), sys = modules_get("sys");
         Ref signature_class = get_type(inspect_dict, "Signature"), parameter_class = get_type(inspect_dict, "Parameter");
         if (!types || !functools || !sys || !signature_class || !parameter_class) return false;
-        if (dict_watcher_ < 0) dict_watcher_ = PyDict_AddWatcher(on_dict_event);
-        if (type_watcher_ < 0) type_watcher_ = PyType_AddWatcher(on_type_event);
-        if (dict_watcher_ < 0 || type_watcher_ < 0) return false;
-        for (PyObject* dict : {inspect_dict, PyModule_GetDict(types), PyModule_GetDict(functools),
-                               PyModule_GetDict(sys), builtins}) {
-            if (PyDict_Watch(dict_watcher_, dict) < 0) return false;
-        }
-        for (PyObject* type : {signature_class.get(), parameter_class.get()}) {
-            if (PyType_Watch(type_watcher_, type) < 0) return false;
-        }
-        inspect_ = Ref::borrow(inspect);
+        if (!watchers_.acquire(this, on_dict_changed, on_type_changed)) return false;
+        // Set before watching: an event from here on is judged against them.
         builtins_ = builtins;
         sys_dict_ = PyModule_GetDict(sys);
+        for (PyObject* dict : {inspect_dict, PyModule_GetDict(types), PyModule_GetDict(functools), sys_dict_, builtins}) {
+            if (!watchers_.watch_dict(dict)) return false;
+        }
+        for (PyObject* type : {signature_class.get(), parameter_class.get()}) {
+            if (!watchers_.watch_type(type)) return false;
+        }
+        inspect_ = Ref::borrow(inspect);
         return true;
     }
 
@@ -186,11 +200,10 @@ private:
 
     // The parameter names inspect would make Parameters of are valid and distinct (a
     // code object made by hand may hold any); checked once for the last code object.
-    bool names_valid(PyCodeObject* code) {
-        if (reinterpret_cast<PyObject*>(code) == checked_code_.get()) return checked_valid_;
-        const Py_ssize_t total = code->co_argcount + code->co_kwonlyargcount + bool(code->co_flags & CO_VARARGS) +
-                                 bool(code->co_flags & CO_VARKEYWORDS);
-        Ref names = Ref::steal_nullable(PyCode_GetVarnames(code));
+    bool names_valid(PyObject* code, const py::compat::CodeShape& shape) {
+        if (code == checked_code_.get()) return checked_valid_;
+        const Py_ssize_t total = shape.total();
+        Ref names = Ref::steal_nullable(py::compat::code_varnames(code));
         bool valid = names && PyTuple_Check(names) && PyTuple_GET_SIZE(names.get()) >= total;
         for (Py_ssize_t i = 0; valid && i < total; ++i) {
             PyObject* name = PyTuple_GET_ITEM(names.get(), i);
@@ -200,7 +213,7 @@ private:
             }
         }
         if (PyErr_Occurred()) PyErr_Clear();
-        checked_code_ = Ref::borrow(reinterpret_cast<PyObject*>(code));
+        checked_code_ = Ref::borrow(code);
         checked_valid_ = valid;
         return valid;
     }
@@ -208,30 +221,26 @@ private:
     bool ready_ = false;
     bool valid_ = false;
     Ref inspect_;
-    PyObject* builtins_ = nullptr;  // watched; kept alive by the module
+    PyObject* builtins_ = nullptr;  // watched; compared by address only
     PyObject* sys_dict_ = nullptr;
     Ref checked_code_;
     bool checked_valid_ = false;
-    int dict_watcher_ = -1;
-    int type_watcher_ = -1;
+    Ref builtin_import_;
+    py::compat::Watchers watchers_;
 };
 
 // `import inspect`, as the statement runs it: the __import__ of the builtins the
 // module sees, called unless it is the interpreter's own, whose work is done here.
 Ref import_inspect(Call& c) {
-    static PyObject* const builtin_import = [] {
-        Ref builtins_module = Ref::steal(PyImport_ImportModule("builtins"));
-        return py::getattr(builtins_module, PY_NAME(__import__)).release();
-    }();
     PyObject* found = nullptr;
     if (!PyDict_Check(c.builtins()) || py::check(PyDict_GetItemRef(c.builtins(), PY_NAME(__import__), &found)) == 0) {
         py::raise(PyExc_ImportError, "__import__ not found");
     }
-    Ref import = Ref::steal(found);
-    if (import.get() == builtin_import) {
+    py::Binding import = py::Binding::of(Ref::steal(found), c.state().get<SignatureShortcut>().builtin_import());
+    if (import.native) {
         return Ref::steal(PyImport_ImportModuleLevelObject(PY_NAME(inspect), c.globals(), nullptr, nullptr, 0));
     }
-    return py::call(import, PY_NAME(inspect), c.globals(), Py_None, Py_None, py::integer(0));
+    return py::call(import.object, PY_NAME(inspect), c.globals(), Py_None, Py_None, py::integer(0));
 }
 
 // ---- text, in C for exact str ----------------------------------------------------------
@@ -290,7 +299,7 @@ Ref regular(Call& c) {
     // The parameter count, from the code object or from inspect.signature itself.
     Facts facts;
     Ref parameters;
-    if (!SignatureShortcut::instance().facts(inspect, c.builtins(), function, &facts)) {
+    if (!c.state().get<SignatureShortcut>().facts(inspect, c.builtins(), function, &facts)) {
         parameters = py::getattr(py::call_method(inspect, PY_NAME(signature), function), PY_NAME(parameters));
         facts.count = py::check((int)PyObject_Size(parameters));
     }

@@ -151,9 +151,9 @@ const py::FunctionDef find_end_nodes_def{"find_end_nodes", "find_end_nodes", nod
 // the module's own function the call skips the Python-level dispatch.
 template <class Fast, class... A>
 Ref call_global(Call& c, PyObject* name, const py::FunctionDef& own, Fast fast, const A&... args) {
-    Ref fn = c.global(name);
-    if (py::is_function(fn, own)) return fast(args...);
-    return py::call(fn, args...);
+    py::Binding fn = c.global(name, own);
+    if (fn.native) return fast(args...);
+    return py::call(fn.object, args...);
 }
 
 // ---- decision tree ---------------------------------------------------------------
@@ -196,8 +196,7 @@ bool plain_graph(PyObject* graph) {
 class NodeLookup {
 public:
     NodeLookup(Call& c, PyObject* nodes, PyObject* graph, PyObject* start_id) : call_(c), nodes_(Ref::borrow(nodes)) {
-        Ref fn = c.global(PY_NAME(get_node_by_id));
-        if (!py::is_function(fn, get_node_by_id_def)) return;
+        if (!c.global(PY_NAME(get_node_by_id), get_node_by_id_def).native) return;
         if (!PyList_CheckExact(nodes) || !plain_id(start_id) || !plain_graph(graph)) return;
         Ref index = py::new_dict();
         // Nothing in this loop runs Python code; the items are held all the same.
@@ -421,10 +420,10 @@ const py::FunctionDef get_execution_order_def{"get_execution_order_with_config_i
 }  // namespace
 
 void flow_graphs(py::ModuleBody& m) {
-    m.def(find_start_node_def);
-    m.def(build_flow_graph_def);
-    m.def(get_node_by_id_def);
-    m.def(find_end_nodes_def);
+    m.def(find_start_node_def, py::Listed::No);
+    m.def(build_flow_graph_def, py::Listed::No);
+    m.def(get_node_by_id_def, py::Listed::No);
+    m.def(find_end_nodes_def, py::Listed::No);
     m.def(build_decision_tree_def);
     m.def(get_execution_order_def);
 }

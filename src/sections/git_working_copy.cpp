@@ -377,7 +377,14 @@ bool close_repo(PyObject* self) {
 // Their repositories are closed when the interpreter exits, before it tears the
 // modules down: an open pack file found then by dulwich's __del__ makes it print
 // "Exception ignored in ..." to standard error.
-PyObject* live_operators = nullptr;
+struct OpenOperators : py::Cache {
+    Ref operators;
+    int traverse(visitproc visit, void* arg) override {
+        Py_VISIT(operators.get());
+        return 0;
+    }
+    void clear() override { operators = {}; }
+};
 
 Ref close_at_exit(Call& c) {
     Ref operators = Ref::steal(PySequence_List(c.closure()));
@@ -402,9 +409,9 @@ Ref init(Call& c) {
     py::setattr(self, PY_NAME(log), log);
     py::call_method(self, PY_NAME(clone));
     py::setattr(self, PY_NAME(repo), py::call(c.global(PY_NAME(Repo)), py::getattr(self, PY_NAME(local_dir))));
-    if (live_operators) {
+    if (PyObject* operators = c.state().get<OpenOperators>().operators.get()) {
         try {
-            py::call_method(live_operators, PY_NAME(add), self);
+            py::call_method(operators, PY_NAME(add), self);
         } catch (const py::PythonError&) {
             PyErr_Clear();  // an instance without weak references is just not closed at exit
         }
@@ -1005,14 +1012,14 @@ void git_working_copy(py::ModuleBody& m) {
                                        &enter_def, &exit_def}) {
         body.push_back({def->name, m.function(*def)});
     }
-    m.bind("GitRepoOperator", py::build_class("GitRepoOperator", m.globals(), {}, body));
-    // The open working copies, closed at exit (see close_at_exit); kept for the life of
-    // the process, like the module.
+    m.bind("GitRepoOperator", py::build_class("GitRepoOperator", m.globals(), {}, body), py::Listed::Yes);
+    // The open working copies, closed when this module's interpreter exits (see
+    // close_at_exit).
     Ref weakref = Ref::steal(PyImport_ImportModule("weakref"));
     Ref operators = py::call(py::getattr(weakref, PY_NAME(WeakSet)));
     Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
     py::call_method(atexit, PY_NAME(register), m.function(close_at_exit_def, operators));
-    Py_XSETREF(live_operators, operators.release());
+    m.state().get<OpenOperators>().operators = std::move(operators);
 }
 
 }  // namespace sections

@@ -195,11 +195,10 @@ constexpr const char* kPlaceholderPattern = "\\$\\{\\{([^{}]*)\\}\\}";
 // no match. While `re` and `re.search` are the ones bound at import, the scan is done
 // here; a rebinding of either is called as it is.
 Placeholder search_placeholder(Call& c, PyObject* text, PlaceholderScanner& scanner) {
-    bool native;
-    Ref search = re_function(c, PY_NAME(search), &native);
-    if (native && PyUnicode_Check(text)) return scanner.find(text);
+    py::Binding search = re_function(c, PY_NAME(search), c.state().get<ReAtImport>().search);
+    if (search.native && PyUnicode_Check(text)) return scanner.find(text);
     scanner.reset();
-    Ref match = py::call(search, py::text(kPlaceholderPattern), text);
+    Ref match = py::call(search.object, py::text(kPlaceholderPattern), text);
     if (match.get() == Py_None) return {};
     return {py::call_method(match, PY_NAME(group), py::integer(0))};
 }

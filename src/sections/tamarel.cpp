@@ -32,12 +32,13 @@ void tamarel(py::ModuleBody& m) {
         m.bind("AsyncioThread", cls);
     }
     {
-        Ref re = py::getitem(m.globals(), PY_NAME(re));
-        Ref search_original = py::tuple(re, py::getattr(re, PY_NAME(search)));
-        Ref match_original = py::tuple(re, py::getattr(re, PY_NAME(match)));
+        auto& re = m.state().get<ReAtImport>();
+        re.re = py::getitem(m.globals(), PY_NAME(re));
+        re.search = py::getattr(re.re, PY_NAME(search));
+        re.match = py::getattr(re.re, PY_NAME(match));
         std::vector<py::Member> body;
-        auto add = [&](const py::FunctionDef& def, PyObject* closure = nullptr) {
-            body.push_back({def.name, py::static_method(m.function(def, closure))});
+        auto add = [&](const py::FunctionDef& def) {
+            body.push_back({def.name, py::static_method(m.function(def))});
         };
         add(s_def);
         add(v_def);
@@ -48,9 +49,9 @@ void tamarel(py::ModuleBody& m) {
         add(edit_form_data_def);
         add(put_save_data_def);
         add(post_save_data_def);
-        add(regular_def, match_original);
-        add(replace_str_def, search_original);
-        m.bind("Tamarel", py::build_class("Tamarel", m.globals(), {}, body));
+        add(regular_def);
+        add(replace_str_def);
+        m.bind("Tamarel", py::build_class("Tamarel", m.globals(), {}, body), py::Listed::Yes);
     }
 }
 

@@ -24,21 +24,34 @@ extern const py::FunctionDef edit_form_data_def;
 extern const py::FunctionDef put_save_data_def;
 extern const py::FunctionDef post_save_data_def;
 
-// call_expressions.cpp; closure: (re, re.match) as bound at import
+// call_expressions.cpp
 extern const py::FunctionDef regular_def;
 
-// placeholders.cpp; closure: (re, re.search) as bound at import
+// placeholders.cpp
 extern const py::FunctionDef replace_str_def;
 
-// re.<name> through the module's `re`, read at call time; `native` tells whether `re`
-// and that function are still the ones the closure (re, function) holds, so that the
-// matching may be done here without changing what a rebinding would see.
-inline py::Ref re_function(py::Call& c, PyObject* name, bool* native) {
-    PyObject* original = c.closure();
-    py::Ref re = c.global(PY_NAME(re));
-    py::Ref fn = py::getattr(re, name);
-    *native = re.get() == PyTuple_GET_ITEM(original, 0) && fn.get() == PyTuple_GET_ITEM(original, 1);
-    return fn;
+// The module's `re` and the functions of it that the engine stands in for, as bound
+// at import (kept in the module state).
+struct ReAtImport : py::Cache {
+    py::Ref re, search, match;
+    int traverse(visitproc visit, void* arg) override {
+        Py_VISIT(re.get());
+        Py_VISIT(search.get());
+        Py_VISIT(match.get());
+        return 0;
+    }
+    void clear() override {
+        re = {};
+        search = {};
+        match = {};
+    }
+};
+
+// re.<name> through the module's `re`, read at call time; native while `re` and that
+// function are still the ones bound at import, so that the matching may be done here
+// without changing what a rebinding would see.
+inline py::Binding re_function(py::Call& c, PyObject* name, PyObject* original) {
+    return c.global(PY_NAME(re), c.state().get<ReAtImport>().re).attribute(name, original);
 }
 
 }  // namespace sections::tamarel_members
