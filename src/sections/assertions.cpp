@@ -120,7 +120,7 @@ Ref ass(Call& c) {
     return assert_with(self, method, actual, expect);
 }
 
-const py::FunctionDef ass_def{"ass", "ass", ass_params, nullptr, py::impl<ass>, py::ArgErrors::Counted, false,
+const py::FunctionDef ass_def{"ass", "ass", nullptr, py::impl<ass, ass_params>, py::ArgErrors::Counted, false,
                               py::Kwargs::ReadOnly};
 
 }  // namespace

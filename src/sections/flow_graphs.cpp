@@ -138,14 +138,14 @@ Ref get_node_by_id(Call& c) {
     return node_by_id(nodes, node_id);
 }
 
-const py::FunctionDef build_flow_graph_def{"build_flow_graph", "build_flow_graph", edges_params,
-                                           "构建流程图的有向图结构", py::impl<build_flow_graph>};
-const py::FunctionDef find_start_node_def{"find_start_node", "find_start_node", nodes_edges_params,
-                                          "找到开始节点（没有入边的节点）", py::impl<find_start_node>};
-const py::FunctionDef get_node_by_id_def{"get_node_by_id", "get_node_by_id", get_node_by_id_params,
-                                         "根据节点ID获取节点信息", py::impl<get_node_by_id>};
-const py::FunctionDef find_end_nodes_def{"find_end_nodes", "find_end_nodes", nodes_edges_params,
-                                         "找到结束节点（没有出边的节点）", py::impl<find_end_nodes>};
+const py::FunctionDef build_flow_graph_def{"build_flow_graph", "build_flow_graph",
+                                           "构建流程图的有向图结构", py::impl<build_flow_graph, edges_params>};
+const py::FunctionDef find_start_node_def{"find_start_node", "find_start_node",
+                                          "找到开始节点（没有入边的节点）", py::impl<find_start_node, nodes_edges_params>};
+const py::FunctionDef get_node_by_id_def{"get_node_by_id", "get_node_by_id",
+                                         "根据节点ID获取节点信息", py::impl<get_node_by_id, get_node_by_id_params>};
+const py::FunctionDef find_end_nodes_def{"find_end_nodes", "find_end_nodes",
+                                         "找到结束节点（没有出边的节点）", py::impl<find_end_nodes, nodes_edges_params>};
 
 // A module-level function called by name at call time; while the name still holds
 // the module's own function the call skips the Python-level dispatch.
@@ -332,8 +332,8 @@ Ref build_decision_tree(Call& c) {
 }
 
 const py::FunctionDef build_decision_tree_def{"build_decision_tree", "build_decision_tree",
-                                              flow_data_params, "构建决策树，显示条件分支结构",
-                                              py::impl<build_decision_tree>};
+                                              "构建决策树，显示条件分支结构",
+                                              py::impl<build_decision_tree, flow_data_params>};
 
 // ---- execution order -------------------------------------------------------------
 
@@ -415,8 +415,8 @@ Ref get_execution_order_with_config_ids(Call& c) {
 }
 
 const py::FunctionDef get_execution_order_def{"get_execution_order_with_config_ids",
-                                              "get_execution_order_with_config_ids", flow_data_params,
-                                              nullptr, py::impl<get_execution_order_with_config_ids>};
+                                              "get_execution_order_with_config_ids", nullptr,
+                                              py::impl<get_execution_order_with_config_ids, flow_data_params>};
 
 }  // namespace
 
