@@ -39,6 +39,18 @@ void for_each_edge(PyObject* edges, Fn&& fn) {
 
 bool contains(PyObject* set, PyObject* key) { return py::check(PySet_Contains(set, key)) != 0; }
 
+// An exact dict whose keys are all exact str: looking up a str key in it runs no
+// Python code (no key of another type can be compared with it).
+bool plain_dict(PyObject* o) {
+    if (!PyDict_CheckExact(o)) return false;
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    while (PyDict_Next(o, &pos, &key, nullptr)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+    }
+    return true;
+}
+
 // ---- queries -------------------------------------------------------------------
 
 // if source not in graph: graph[source] = []
@@ -96,14 +108,16 @@ Ref find_start_node(Call& c) {
 }
 
 // [node["id"] for node in nodes if node["id"] not in ids]: a listed node's id is read
-// twice, as the comprehension does; for an exact dict that is not observable, and
-// once is enough.
+// twice, as the comprehension does. Once is enough only where nothing can tell: an
+// exact dict of str keys (reading runs no code) whose id is an exact str or int that
+// `ids` looked up in its own table (no __hash__ or __eq__ ran in between).
 Ref ids_not_in(PyObject* nodes, py::KeySet& ids) {
     Ref selected = py::new_list();
     py::for_each(nodes, [&](PyObject* node) {
         Ref id = py::getitem(node, PY_NAME(id));
         if (ids.contains(id)) return;
-        if (!PyDict_CheckExact(node)) id = py::getitem(node, PY_NAME(id));
+        const bool unobservable = py::KeyTable::plain(id) && ids.private_table() && plain_dict(node);
+        if (!unobservable) id = py::getitem(node, PY_NAME(id));
         py::append(selected, id);
     });
     return selected;
@@ -160,18 +174,6 @@ Ref call_global(Call& c, PyObject* name, const py::FunctionDef& own, Fast fast, 
 
 // An id whose hashing and comparing run no Python code.
 bool plain_id(PyObject* id) { return PyUnicode_CheckExact(id) || PyLong_CheckExact(id); }
-
-// An exact dict whose keys are all exact str: looking up a str key in it runs no
-// Python code (no key of another type can be compared with it).
-bool plain_dict(PyObject* o) {
-    if (!PyDict_CheckExact(o)) return false;
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    while (PyDict_Next(o, &pos, &key, nullptr)) {
-        if (!PyUnicode_CheckExact(key)) return false;
-    }
-    return true;
-}
 
 // The ids in the adjacency map (sources and targets) are all plain.
 bool plain_graph(PyObject* graph) {
