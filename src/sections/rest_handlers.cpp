@@ -17,7 +17,6 @@ class Keywords {
 public:
     explicit Keywords(PyObject* kwargs) : kwargs_(kwargs) {}
     Ref operator[](PyObject* key) const { return py::dict_get(kwargs_, key); }
-    PyObject* dict() const { return kwargs_; }
 
 private:
     PyObject* kwargs_;
