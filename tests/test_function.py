@@ -9,6 +9,7 @@ import pydoc
 import pytest
 
 import tamareltools.tamarels as tamarels
+from helpers import run_python
 
 # Native functions whose argument binding is compared with a Python twin of the same
 # signature. Calls that bind are made with junk values, so only functions that fail
@@ -147,3 +148,41 @@ def test_defaults_replaced_during_a_call_leave_the_bound_ones(capsys):
         assert capsys.readouterr().out == "测试通过\n"
     finally:
         v.__defaults__ = (None,)
+
+
+def test_defaults_are_read_and_written_under_the_audit_events_of_python_functions():
+    # Audit hooks stay for the life of the process: a process of its own.
+    result = run_python("""
+        import sys
+        import tamareltools.tamarels as tamarels
+
+        def v(v, s=None):
+            pass
+
+        events = []
+        def hook(event, args):
+            if event.startswith("object.") and args[0] in (v, tamarels.Tamarel.v):
+                events.append((event, *args[1:]))
+                if args[1:] == ("__kwdefaults__", {"refused": 1}):
+                    raise PermissionError("refused")
+        sys.addaudithook(hook)
+
+        for fn in (v, tamarels.Tamarel.v):
+            events.clear()
+            seen = [fn.__defaults__, fn.__kwdefaults__]
+            fn.__defaults__ = ()
+            seen.append(fn.__defaults__)
+            del fn.__defaults__
+            fn.__defaults__ = (None,)
+            fn.__kwdefaults__ = {"s": 1}
+            try:
+                fn.__kwdefaults__ = {"refused": 1}
+            except PermissionError:
+                seen.append(fn.__kwdefaults__)
+            fn.__kwdefaults__ = None
+            print(repr((seen, events)))
+    """)
+    assert result.returncode == 0, result.stderr
+    python, native = result.stdout.splitlines()
+    assert native == python
+    assert native.startswith("([(None,), None, (), {'s': 1}], [('object.__getattr__', '__defaults__'), ")
