@@ -31,6 +31,20 @@ def python_twin(fn):
     return namespace[fn.__name__]
 
 
+class Keyword(str):
+    """A keyword whose text is `text` and which equals only `equals`."""
+
+    def __new__(cls, text, equals):
+        self = super().__new__(cls, text)
+        self.equals = equals
+        return self
+
+    def __eq__(self, other):
+        return other == self.equals
+
+    __hash__ = str.__hash__
+
+
 def call_patterns(fn):
     names = [p.name for p in inspect.signature(fn).parameters.values()
              if p.kind is p.POSITIONAL_OR_KEYWORD]
@@ -41,6 +55,7 @@ def call_patterns(fn):
     patterns += [((), {"x": 1}), ((), {names[-1] + "s": 1} if names else {})]
     patterns += [(tuple(range(n)), {"x": 1})]
     patterns += [((), {names[-1]: 1})] if names else []
+    patterns += [((), {Keyword(names[0], None): 1}), ((), {Keyword("x", names[-1]): 1})] if names else []
     return patterns
 
 

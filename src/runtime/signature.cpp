@@ -29,6 +29,8 @@ Ref param_names(const Params& p) {
         if (!name) fail();
         PyUnicode_InternInPlace(&name);
         PyTuple_SET_ITEM(names.get(), i, name);
+        // Binding relies on it (find_keyword); interning fails only for want of memory.
+        if (!PyUnicode_CHECK_INTERNED(name)) raise(PyExc_MemoryError, "cannot intern a parameter name");
     }
     return names;
 }
@@ -91,10 +93,11 @@ int find_keyword(const Params& p, PyObject* names, PyObject* keyword) {
     // The names are interned, and an interned str equal to one of them is that very
     // object: for an interned keyword the loop above has decided.
     if (PyUnicode_CheckExact(keyword) && PyUnicode_CHECK_INTERNED(keyword)) return kNotFound;
+    // As the interpreter compares: `keyword == name`, so a str subclass's __eq__ decides.
     for (int i = 0; i < p.npos; ++i) {
-        const int eq = PyUnicode_Compare(PyTuple_GET_ITEM(names, i), keyword);
-        if (eq == -1 && PyErr_Occurred()) return kError;
-        if (eq == 0) return i;
+        const int eq = PyObject_RichCompareBool(keyword, PyTuple_GET_ITEM(names, i), Py_EQ);
+        if (eq < 0) return kError;
+        if (eq > 0) return i;
     }
     return kNotFound;
 }
