@@ -92,7 +92,9 @@ PyObject* entry(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* 
         if (!guard.entered()) [[unlikely]] return nullptr;
         return invoke(F, Call(fn, args, nargs));
     }
-    if constexpr (NPOS > 0) {
+    if constexpr (NPOS == 0) {
+        return nullptr;  // not reached: nargs is 0 and was NPOS
+    } else {
         // Parameter i (from nargs on) takes default i + defcount - NPOS. The tuple is
         // held for the call: the implementation may run code that replaces __defaults__.
         PyObject* defaults = fn->defaults;
@@ -107,7 +109,6 @@ PyObject* entry(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* 
         Py_DECREF(defaults);
         return result;
     }
-    return nullptr;  // not reached: 0 <= nargs <= NPOS
 }
 
 template <Impl F, const Params& P>

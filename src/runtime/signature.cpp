@@ -66,10 +66,10 @@ Ref inspect_signature(const Params& p, PyObject* names, PyObject* defaults, PyOb
     Ref list = new_list();
     for (int i = 0; i < p.count; ++i) {
         PyObject* name = PyTuple_GET_ITEM(names, i);
-        PyObject* kind_name = p[i].kind == Param::Positional      ? PY_NAME(POSITIONAL_OR_KEYWORD)
-                              : p[i].kind == Param::VarPositional ? PY_NAME(VAR_POSITIONAL)
-                                                                  : PY_NAME(VAR_KEYWORD);
-        Ref kind = getattr(parameter, kind_name);
+        const char* kind_name = p[i].kind == Param::Positional      ? "POSITIONAL_OR_KEYWORD"
+                                : p[i].kind == Param::VarPositional ? "VAR_POSITIONAL"
+                                                                    : "VAR_KEYWORD";
+        Ref kind = Ref::steal(PyObject_GetAttrString(parameter, kind_name));
         Ref kwargs = new_dict();
         // The current defaults fill the last positional parameters, as for a Python function.
         if (p[i].kind == Param::Positional && i >= p.npos - ndefaults) {
