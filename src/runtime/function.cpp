@@ -91,29 +91,29 @@ Py_NO_INLINE void unexpected_keyword(FunctionObject* fn, PyObject* keyword) {
 // that go there are marked in *extra instead.
 bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** slots, std::uint64_t* extra = nullptr) {
-    const Params& sig = fn->def->params;
-    const Py_ssize_t npos = sig.npos;
+    const Params& params = fn->def->params;
+    const Py_ssize_t npos = params.npos;
     const bool counted = fn->def->errors == ArgErrors::Counted;
     // Counted errors come from a check of the positional count made before any
     // keyword is looked at.
-    if (counted && nargs > npos && sig.varargs < 0) {
+    if (counted && nargs > npos && params.varargs < 0) {
         counted_error(fn, true, nargs);
         return false;
     }
 
-    if (sig.varkw >= 0 && !extra) {
-        slots[sig.varkw] = PyDict_New();
-        if (!slots[sig.varkw]) return false;
+    if (params.varkw >= 0 && !extra) {
+        slots[params.varkw] = PyDict_New();
+        if (!slots[params.varkw]) return false;
     }
     const Py_ssize_t ntake = nargs < npos ? nargs : npos;
     for (Py_ssize_t i = 0; i < ntake; ++i) slots[i] = Py_NewRef(args[i]);
-    if (sig.varargs >= 0) {
+    if (params.varargs >= 0) {
         PyObject* extra = nargs > npos ? PyTuple_New(nargs - npos) : PyTuple_New(0);
         if (!extra) return false;
         for (Py_ssize_t i = npos; i < nargs; ++i) {
             PyTuple_SET_ITEM(extra, i - npos, Py_NewRef(args[i]));
         }
-        slots[sig.varargs] = extra;
+        slots[params.varargs] = extra;
     }
 
     if (kwnames) {
@@ -125,16 +125,16 @@ bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
                 PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", fn->name);
                 return false;
             }
-            const int index = find_keyword(sig, fn->names, keyword);
+            const int index = find_keyword(params, fn->names, keyword);
             if (index == kError) return false;
             if (index == kNotFound) {
-                if (sig.varkw < 0) {
+                if (params.varkw < 0) {
                     unexpected_keyword(fn, keyword);
                     return false;
                 }
                 if (extra) {
                     *extra |= std::uint64_t{1} << k;
-                } else if (PyDict_SetItem(slots[sig.varkw], keyword, value) < 0) {
+                } else if (PyDict_SetItem(slots[params.varkw], keyword, value) < 0) {
                     return false;
                 }
                 continue;
@@ -153,7 +153,7 @@ bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
     PyObject* defaults = fn->defaults;
     Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults) : 0;
-    if (nargs > npos && sig.varargs < 0) {
+    if (nargs > npos && params.varargs < 0) {
         too_many_positional(fn, nargs, defcount);
         return false;
     }
