@@ -3,13 +3,6 @@ import ssl
 import pytest
 import trustme
 
-import tamareltools.tamarels as tamarels
-
-
-@pytest.fixture
-def module():
-    return tamarels
-
 
 @pytest.fixture(scope="session")
 def tls_context(tmp_path_factory):

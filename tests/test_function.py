@@ -3,12 +3,17 @@ descriptor protocol, introspection."""
 
 import copy
 import inspect
+import json
+import pathlib
 import pickle
 import pydoc
+import shutil
+import subprocess
 
 import pytest
 
 import tamareltools.tamarels as tamarels
+from helpers import run_python
 
 # Native functions whose argument binding is compared with a Python twin of the same
 # signature. Calls that bind are made with junk values, so only functions that fail
@@ -26,6 +31,20 @@ def python_twin(fn):
     return namespace[fn.__name__]
 
 
+class Keyword(str):
+    """A keyword whose text is `text` and which equals only `equals`."""
+
+    def __new__(cls, text, equals):
+        self = super().__new__(cls, text)
+        self.equals = equals
+        return self
+
+    def __eq__(self, other):
+        return other == self.equals
+
+    __hash__ = str.__hash__
+
+
 def call_patterns(fn):
     names = [p.name for p in inspect.signature(fn).parameters.values()
              if p.kind is p.POSITIONAL_OR_KEYWORD]
@@ -36,6 +55,7 @@ def call_patterns(fn):
     patterns += [((), {"x": 1}), ((), {names[-1] + "s": 1} if names else {})]
     patterns += [(tuple(range(n)), {"x": 1})]
     patterns += [((), {names[-1]: 1})] if names else []
+    patterns += [((), {Keyword(names[0], None): 1}), ((), {Keyword("x", names[-1]): 1})] if names else []
     return patterns
 
 
@@ -147,3 +167,76 @@ def test_defaults_replaced_during_a_call_leave_the_bound_ones(capsys):
         assert capsys.readouterr().out == "测试通过\n"
     finally:
         v.__defaults__ = (None,)
+
+
+def test_defaults_are_read_and_written_under_the_audit_events_of_python_functions():
+    # Audit hooks stay for the life of the process: a process of its own.
+    result = run_python("""
+        import sys
+        import tamareltools.tamarels as tamarels
+
+        def v(v, s=None):
+            pass
+
+        events = []
+        def hook(event, args):
+            if event.startswith("object.") and args[0] in (v, tamarels.Tamarel.v):
+                events.append((event, *args[1:]))
+                if args[1:] == ("__kwdefaults__", {"refused": 1}):
+                    raise PermissionError("refused")
+        sys.addaudithook(hook)
+
+        for fn in (v, tamarels.Tamarel.v):
+            events.clear()
+            seen = [fn.__defaults__, fn.__kwdefaults__]
+            fn.__defaults__ = ()
+            seen.append(fn.__defaults__)
+            del fn.__defaults__
+            fn.__defaults__ = (None,)
+            fn.__kwdefaults__ = {"s": 1}
+            try:
+                fn.__kwdefaults__ = {"refused": 1}
+            except PermissionError:
+                seen.append(fn.__kwdefaults__)
+            fn.__kwdefaults__ = None
+            print(repr((seen, events)))
+    """)
+    assert result.returncode == 0, result.stderr
+    python, native = result.stdout.splitlines()
+    assert native == python
+    assert native.startswith("([(None,), None, (), {'s': 1}], [('object.__getattr__', '__defaults__'), ")
+
+
+CXX = shutil.which("c++") or shutil.which("g++")
+
+
+def compile_errors(declaration, checks=""):
+    """The compiler's errors on a parameter list and static_asserts on its table `p`."""
+    code = f'#include "runtime/params.hpp"\nconstexpr py::Params p{{{json.dumps(declaration)}}};\n{checks}\n'
+    src = pathlib.Path(__file__).resolve().parents[1] / "src"
+    return subprocess.run([CXX, "-std=c++20", "-fsyntax-only", "-I", str(src), "-x", "c++", "-"], input=code,
+                          capture_output=True, text=True).stderr
+
+
+@pytest.mark.skipif(CXX is None, reason="needs a C++ compiler")
+@pytest.mark.parametrize("declaration", [
+    "a=1, b", "a, a", "*args, b", "**kwargs, a", "*a, *b", "*args=()", "**kw=None", "class", "a b", "1a", "a=",
+    "a=007", "a=9223372036854775808", "a='\\\\n'", "a='x", "a=f()", "a: ", "a -> ", "a -> b -> c",
+    ", ".join(f"a{i}" for i in range(13)),
+])
+def test_malformed_parameter_lists_do_not_build(declaration):
+    assert "malformed" in compile_errors(declaration)
+
+
+@pytest.mark.skipif(CXX is None, reason="needs a C++ compiler")
+def test_parameter_table():
+    assert not compile_errors("self, a: int = -5, b='x, y=1', c=00, *args: str, **kw -> None", """
+        static_assert(p.count == 6 && p.npos == 4 && p.ndefaults == 3 && p.varargs == 4 && p.varkw == 5);
+        static_assert(p[0].name == "self" && p[0].default_kind == py::Param::NoDefault);
+        static_assert(p[1].int_default == -5 && p[1].annotation == "int");
+        static_assert(p[2].default_kind == py::Param::StrDefault && p[2].str_default == "x, y=1");
+        static_assert(p[3].default_kind == py::Param::IntDefault && p[3].int_default == 0);
+        static_assert(p[4].kind == py::Param::VarPositional && p[4].name == "args" && p[4].annotation == "str");
+        static_assert(p[5].kind == py::Param::VarKeyword && p.return_annotation == "None");
+        static_assert(py::no_params.count == 0 && py::Params{"-> None"}.count == 0);
+    """)

@@ -270,6 +270,58 @@ def test_ids_are_read_as_often_as_python_reads_them(name):
     assert reads[0] == reads[1]
 
 
+class Popping(str):
+    """A node id that takes itself out of its node on its `at`-th hash."""
+
+    def __hash__(self):
+        self.hashes += 1
+        if self.hashes == self.at:
+            self.node.pop("id")
+        return str.__hash__(self)
+
+
+class Shadow:
+    """Hashes as `text` does, equals nothing, and runs `hook` when compared."""
+
+    def __init__(self, text, hook):
+        self.text, self.hook = text, hook
+
+    def __hash__(self):
+        return hash(self.text)
+
+    def __eq__(self, other):
+        self.hook()
+        return False
+
+
+# Exact-dict nodes whose id goes away between the reads of a comprehension that reads
+# it twice (`[node["id"] for node in nodes if node["id"] not in ids]`): when the id is
+# hashed, when a key of the id set is compared with it, when a key of the node is.
+@pytest.mark.parametrize("name", ["find_end_nodes", "get_execution_order_with_config_ids", "find_start_node"])
+@pytest.mark.parametrize("how", ["id hashed", "set key compared", "node key compared", "nothing runs"])
+def test_ids_taken_out_between_the_reads(name, how):
+    runs = []
+    for module in (tamarels, reference.models):
+        node = {"id": "a", "config": {"id": 1}}
+        ends = {"source": "z", "target": "y"}
+        if how == "id hashed":
+            node["id"] = Popping("a")
+            # node_to_config hashes the id once before the start list does
+            node["id"].at, node["id"].hashes, node["id"].node = 1 + name.startswith("get_"), 0, node
+        elif how == "set key compared":
+            ends["source" if name == "find_end_nodes" else "target"] = Shadow("a", lambda: node.pop("id", None))
+        elif how == "node key compared":
+            # stored first, so every lookup of "id" compares it; the second one removes the id
+            compared = []
+            node = {Shadow("id", lambda: compared.append(1) or len(compared) == 2 and node.pop("id")): 0, **node}
+            compared.clear()
+        edges = [{end: {"node_id": ends[end]} for end in ends}]
+        args = ({"nodes": [node], "edges": edges},) if name.startswith("get_") else ([node], edges)
+        result = outcome(getattr(module, name), *args)
+        runs.append(("ok", result[1] is node) if name == "find_start_node" and result[0] == "ok" else result)
+    assert runs[0] == runs[1]
+
+
 class LoggedId(str):
     """A str id whose hashing and comparing are logged."""
 

@@ -1,11 +1,12 @@
-// A function's call entry, compiled once per implementation so that the common call
-// -- positional arguments only, the trailing ones possibly left to their defaults --
-// runs the implementation inline: the recursion guard, the count check and the
-// binding straight from the caller's array, then the implementation's own code.
-// Every other call (keywords, *args/**kwargs, a coroutine, an argument error) goes
-// the general way, in function.cpp.
+// A function's call entry, compiled once per implementation and its parameter list
+// so that the common call -- positional arguments only, the trailing ones possibly
+// left to their defaults -- runs the implementation inline: the recursion guard, the
+// count check against the list's positional count (a constant here) and the binding
+// straight from the caller's array, then the implementation's own code. Every other
+// call (keywords, *args/**kwargs, a coroutine, an argument error) goes the general
+// way, in function.cpp; a list with *args or **kwargs gets no entry of its own.
 //
-// Included by function.hpp; sections only name `py::impl<f>` in a FunctionDef.
+// Included by function.hpp; sections only name `py::impl<f, f_params>` in a FunctionDef.
 #pragma once
 
 #include "boundary.hpp"
@@ -19,10 +20,7 @@ struct FunctionObject {
     vectorcallfunc vectorcall;
     State* state;  // its module's (kept alive by the type, which holds the module)
     const FunctionDef* def;
-    const Signature* sig;  // the definition's, shared
-    // The parameter count while every parameter is positional-or-keyword and the
-    // function is no coroutine (the entry may bind positional calls itself), else -1.
-    Py_ssize_t fast_npos;
+    PyObject* names;        // the parameter names, interned: a tuple, one per slot
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -93,30 +91,43 @@ inline PyObject* invoke(Impl impl, Call call) {
     }
 }
 
-template <Impl F>
+// NPOS: the number of parameters, all positional-or-keyword.
+template <Impl F, Py_ssize_t NPOS>
 PyObject* entry(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* fn = reinterpret_cast<FunctionObject*>(self);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    const Py_ssize_t npos = fn->fast_npos;
-    if (kwnames || nargs > npos) [[unlikely]] return call_general(fn, args, nargs, kwnames);
-    if (nargs == npos) {
+    if (kwnames || nargs > NPOS) [[unlikely]] return call_general(fn, args, nargs, kwnames);
+    if (nargs == NPOS) {
         RecursionGuard guard(fn->state);
         if (!guard.entered()) [[unlikely]] return nullptr;
         return invoke(F, Call(fn, args, nargs));
     }
-    // Parameter i (from nargs on) takes default i + defcount - npos. The tuple is held
-    // for the call: the implementation may run code that replaces __defaults__.
-    PyObject* defaults = fn->defaults;
-    if (!defaults || nargs + PyTuple_GET_SIZE(defaults) < npos) [[unlikely]] {
-        return call_general(fn, args, nargs, kwnames);  // the "missing" error
+    if constexpr (NPOS == 0) {
+        return nullptr;  // not reached: nargs is 0 and was NPOS
+    } else {
+        // Parameter i (from nargs on) takes default i + defcount - NPOS. The tuple is
+        // held for the call: the implementation may run code that replaces __defaults__.
+        PyObject* defaults = fn->defaults;
+        if (!defaults || nargs + PyTuple_GET_SIZE(defaults) < NPOS) [[unlikely]] {
+            return call_general(fn, args, nargs, kwnames);  // the "missing" error
+        }
+        const Py_ssize_t defcount = PyTuple_GET_SIZE(defaults);
+        RecursionGuard guard(fn->state);
+        if (!guard.entered()) [[unlikely]] return nullptr;
+        Py_INCREF(defaults);
+        PyObject* result = invoke(F, Call(fn, args, nargs, &PyTuple_GET_ITEM(defaults, 0), defcount - NPOS));
+        Py_DECREF(defaults);
+        return result;
     }
-    const Py_ssize_t defcount = PyTuple_GET_SIZE(defaults);
-    RecursionGuard guard(fn->state);
-    if (!guard.entered()) [[unlikely]] return nullptr;
-    Py_INCREF(defaults);
-    PyObject* result = invoke(F, Call(fn, args, nargs, &PyTuple_GET_ITEM(defaults, 0), defcount - npos));
-    Py_DECREF(defaults);
-    return result;
+}
+
+template <Impl F, const Params& P>
+constexpr vectorcallfunc entry_for() {
+    if constexpr (P.simple()) {
+        return &entry<F, P.npos>;
+    } else {
+        return &general_entry;
+    }
 }
 
 }  // namespace detail
@@ -129,8 +140,9 @@ Ref global_of(FunctionObject* fn, PyObject* name);
 inline Ref Call::global(PyObject* name) const { return detail::global_of(fn_, name); }
 inline State& Call::state() const { return *fn_->state; }
 
-// What a FunctionDef names as its implementation: `py::impl<f>`.
-template <Impl F>
-inline constexpr Implementation impl{F, &detail::entry<F>};
+// What a FunctionDef names as its implementation: `py::impl<f, f_params>`, the
+// implementation and the parameter list it reads with Call::args.
+template <Impl F, const Params& P>
+inline constexpr Implementation impl{F, detail::entry_for<F, P>(), &P};
 
 }  // namespace py

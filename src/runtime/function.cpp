@@ -10,6 +10,7 @@
 #include <bit>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace py {
 
@@ -20,7 +21,7 @@ inline FunctionObject* as_function(PyObject* o) { return reinterpret_cast<Functi
 // ---- argument errors, worded as CPython 3.13 words them (with the short name) ----
 
 Py_NO_INLINE void too_many_positional(FunctionObject* fn, Py_ssize_t given, Py_ssize_t defcount) {
-    const Py_ssize_t argcount = fn->sig->npos;
+    const Py_ssize_t argcount = fn->def->params.npos;
     std::string count;
     bool plural;
     if (defcount) {
@@ -39,7 +40,7 @@ Py_NO_INLINE void missing_arguments(FunctionObject* fn, const char* kind,
     // 'a'  |  'a' and 'b'  |  'a', 'b', and 'c'
     Ref names = new_list();
     for (int i : missing) {
-        append(names, repr(fn->sig->params[i].name));
+        append(names, repr(PyTuple_GET_ITEM(fn->names, i)));
     }
     Py_ssize_t n = (Py_ssize_t)missing.size();
     Ref joined;
@@ -59,18 +60,17 @@ Py_NO_INLINE void missing_arguments(FunctionObject* fn, const char* kind,
 
 // "f() takes at least 3 positional arguments (2 given)" / "at most 4 ... (5 given)".
 Py_NO_INLINE void counted_error(FunctionObject* fn, bool too_many, Py_ssize_t given) {
-    const Signature& sig = *fn->sig;
-    Py_ssize_t required = 0;
-    while (required < sig.npos && !sig.params[required].default_) ++required;
-    const bool exact = required == sig.npos && sig.varargs < 0;
-    const Py_ssize_t count = too_many ? sig.npos : required;
+    const Params& p = fn->def->params;
+    const Py_ssize_t required = p.npos - p.ndefaults;  // as declared
+    const bool exact = required == p.npos && p.varargs < 0;
+    const Py_ssize_t count = too_many ? p.npos : required;
     PyErr_Format(PyExc_TypeError, "%.200U() takes %.8s %zd positional argument%.1s (%zd given)", fn->name,
                  exact ? "exactly" : (too_many ? "at most" : "at least"), count,
                  count == 1 ? "" : "s", given);
 }
 
 Py_NO_INLINE void unexpected_keyword(FunctionObject* fn, PyObject* keyword) {
-    Ref suggestion = suggest_keyword(*fn->sig, keyword);
+    Ref suggestion = suggest_keyword(fn->def->params, fn->names, keyword);
     if (suggestion) {
         PyErr_Format(PyExc_TypeError,
                      "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
@@ -89,29 +89,29 @@ Py_NO_INLINE void unexpected_keyword(FunctionObject* fn, PyObject* keyword) {
 // that go there are marked in *extra instead.
 bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** slots, std::uint64_t* extra = nullptr) {
-    const Signature& sig = *fn->sig;
-    const Py_ssize_t npos = sig.npos;
+    const Params& params = fn->def->params;
+    const Py_ssize_t npos = params.npos;
     const bool counted = fn->def->errors == ArgErrors::Counted;
     // Counted errors come from a check of the positional count made before any
     // keyword is looked at.
-    if (counted && nargs > npos && sig.varargs < 0) {
+    if (counted && nargs > npos && params.varargs < 0) {
         counted_error(fn, true, nargs);
         return false;
     }
 
-    if (sig.varkw >= 0 && !extra) {
-        slots[sig.varkw] = PyDict_New();
-        if (!slots[sig.varkw]) return false;
+    if (params.varkw >= 0 && !extra) {
+        slots[params.varkw] = PyDict_New();
+        if (!slots[params.varkw]) return false;
     }
     const Py_ssize_t ntake = nargs < npos ? nargs : npos;
     for (Py_ssize_t i = 0; i < ntake; ++i) slots[i] = Py_NewRef(args[i]);
-    if (sig.varargs >= 0) {
+    if (params.varargs >= 0) {
         PyObject* extra = nargs > npos ? PyTuple_New(nargs - npos) : PyTuple_New(0);
         if (!extra) return false;
         for (Py_ssize_t i = npos; i < nargs; ++i) {
             PyTuple_SET_ITEM(extra, i - npos, Py_NewRef(args[i]));
         }
-        slots[sig.varargs] = extra;
+        slots[params.varargs] = extra;
     }
 
     if (kwnames) {
@@ -123,16 +123,16 @@ bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
                 PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", fn->name);
                 return false;
             }
-            int index = sig.find(keyword);
-            if (index == Signature::kError) return false;
-            if (index == Signature::kNotFound) {
-                if (sig.varkw < 0) {
+            const int index = find_keyword(params, fn->names, keyword);
+            if (index == kError) return false;
+            if (index == kNotFound) {
+                if (params.varkw < 0) {
                     unexpected_keyword(fn, keyword);
                     return false;
                 }
                 if (extra) {
                     *extra |= std::uint64_t{1} << k;
-                } else if (PyDict_SetItem(slots[sig.varkw], keyword, value) < 0) {
+                } else if (PyDict_SetItem(slots[params.varkw], keyword, value) < 0) {
                     return false;
                 }
                 continue;
@@ -151,7 +151,7 @@ bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
     PyObject* defaults = fn->defaults;
     Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults) : 0;
-    if (nargs > npos && sig.varargs < 0) {
+    if (nargs > npos && params.varargs < 0) {
         too_many_positional(fn, nargs, defcount);
         return false;
     }
@@ -213,13 +213,13 @@ void RecursionGuard::refuse() {
 PyObject* detail::call_general(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     RecursionGuard guard(fn->state);
     if (!guard.entered()) [[unlikely]] return nullptr;
-    const int n = fn->sig->count();
+    const int n = fn->def->params.count;
     OwnedSlots slots(n);
     if (fn->def->kwargs == Kwargs::ReadOnly && !fn->def->coroutine) {
         const bool few = !kwnames || PyTuple_GET_SIZE(kwnames) <= 64;
         std::uint64_t extra = 0;
         if (!bind(fn, args, nargs, kwnames, slots.items(), few ? &extra : nullptr)) return nullptr;
-        PyObject* dict = few ? nullptr : slots.items()[fn->sig->varkw];
+        PyObject* dict = few ? nullptr : slots.items()[fn->def->params.varkw];
         Call call(fn, slots.items(), n);
         call.keywords_view(kwnames, args + nargs, extra, dict);
         return invoke(fn->def->impl, call);
@@ -232,6 +232,10 @@ PyObject* detail::call_general(FunctionObject* fn, PyObject* const* args, Py_ssi
         for (int i = 0; i < n; ++i) PyTuple_SET_ITEM(bound.get(), i, Py_NewRef(slots.items()[i]));
         return make_coroutine(fn, bound).release();
     });
+}
+
+PyObject* detail::general_entry(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return call_general(as_function(self), args, PyVectorcall_NARGS(nargsf), kwnames);
 }
 
 namespace {
@@ -275,6 +279,7 @@ void function_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (fn->weakreflist) PyObject_ClearWeakRefs(self);
     function_clear(self);
+    Py_CLEAR(fn->names);
     Py_CLEAR(fn->name);
     Py_CLEAR(fn->qualname);
     type->tp_free(self);
@@ -316,22 +321,37 @@ int set_qualname(PyObject* self, PyObject* value, void*) {
     return set_text(&as_function(self)->qualname, value, "__qualname__");
 }
 
+// __defaults__ and __kwdefaults__ are read and written under the audit events of
+// Python's function type ("object.__getattr__", "object.__setattr__",
+// "object.__delattr__"), raised once the new value is known to be acceptable, so a
+// hook can refuse a change before it happens.
+int audit_get(PyObject* self, const char* attribute) {
+    return PySys_Audit("object.__getattr__", "Os", self, attribute);
+}
+int audit_set(PyObject* self, const char* attribute, PyObject* value) {
+    return value ? PySys_Audit("object.__setattr__", "OsO", self, attribute, value)
+                 : PySys_Audit("object.__delattr__", "Os", self, attribute);
+}
+
 PyObject* get_defaults(PyObject* self, void*) {
+    if (audit_get(self, "__defaults__") < 0) return nullptr;
     PyObject* d = as_function(self)->defaults;
     return Py_NewRef(d ? d : Py_None);
 }
+// Deleting, or setting None, leaves no defaults; an empty tuple stays what it is.
 int set_defaults(PyObject* self, PyObject* value, void*) {
     if (value == Py_None) value = nullptr;
     if (value && !PyTuple_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
         return -1;
     }
-    if (value && PyTuple_GET_SIZE(value) == 0) value = nullptr;
+    if (audit_set(self, "__defaults__", value) < 0) return -1;
     Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
     return 0;
 }
 
 PyObject* get_kwdefaults(PyObject* self, void*) {
+    if (audit_get(self, "__kwdefaults__") < 0) return nullptr;
     PyObject* d = as_function(self)->kwdefaults;
     return Py_NewRef(d ? d : Py_None);
 }
@@ -341,6 +361,7 @@ int set_kwdefaults(PyObject* self, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
         return -1;
     }
+    if (audit_set(self, "__kwdefaults__", value) < 0) return -1;
     Py_XSETREF(as_function(self)->kwdefaults, Py_XNewRef(value));
     return 0;
 }
@@ -349,7 +370,8 @@ PyObject* get_annotations(PyObject* self, void*) {
     FunctionObject* fn = as_function(self);
     if (!fn->annotations) {
         StateScope scope(fn->state);
-        fn->annotations = boundary<PyObject*>(nullptr, [&] { return fn->sig->annotations(); });
+        fn->annotations =
+            boundary<PyObject*>(nullptr, [&] { return param_annotations(fn->def->params, fn->names); });
         if (!fn->annotations) return nullptr;
     }
     return Py_NewRef(fn->annotations);
@@ -370,7 +392,7 @@ PyObject* get_signature(PyObject* self, void*) {
     StateScope scope(fn->state);
     return boundary<PyObject*>(nullptr, [&] {
         Ref annotations = Ref::steal(get_annotations(self, nullptr));
-        return fn->sig->to_inspect(fn->defaults, annotations).release();
+        return inspect_signature(fn->def->params, fn->names, fn->defaults, annotations).release();
     });
 }
 
@@ -502,6 +524,7 @@ PyObject* Call::keyword(PyObject* name) const {
     return nullptr;
 }
 
+const FunctionDef& Call::definition() const { return *fn_->def; }
 PyObject* Call::closure() const { return fn_->closure; }
 PyObject* Call::globals() const { return fn_->globals; }
 PyObject* Call::builtins() const { return fn_->builtins; }
@@ -532,14 +555,12 @@ Binding Binding::attribute(PyObject* name, PyObject* original) const {
 Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure) {
     State& state = current_state();
     if (!state.function_type) raise(PyExc_SystemError, "the module's state has been cleared");
-    const Signature* sig = &state.signature(def);
     auto* fn = PyObject_GC_New(FunctionObject, state.function_type);
     if (!fn) fail();
     fn->vectorcall = def.entry;
     fn->state = &state;
     fn->def = &def;
-    fn->sig = sig;
-    fn->fast_npos = sig->simple && !def.coroutine ? sig->npos : -1;
+    fn->names = nullptr;
     fn->name = nullptr;
     fn->qualname = nullptr;
     fn->module = nullptr;
@@ -554,13 +575,14 @@ Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure) 
     fn->weakreflist = nullptr;
     Ref result = Ref::steal(reinterpret_cast<PyObject*>(fn));
 
+    fn->names = param_names(def.params).release();
     fn->name = Ref::steal(PyUnicode_FromString(def.name)).release();
     fn->qualname = Ref::steal(PyUnicode_FromString(def.qualname)).release();
     PyObject* module_name = nullptr;
     check(PyDict_GetItemRef(globals, PY_NAME(__name__), &module_name));
     fn->module = module_name ? module_name : Py_NewRef(Py_None);
     fn->doc = def.doc ? Ref::steal(PyUnicode_FromString(def.doc)).release() : Py_NewRef(Py_None);
-    fn->defaults = sig->defaults();
+    fn->defaults = param_defaults(def.params);
     fn->kwdefaults = nullptr;
     PyObject* builtins = nullptr;
     check(PyDict_GetItemRef(globals, PY_NAME(__builtins__), &builtins));

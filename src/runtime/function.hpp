@@ -8,7 +8,7 @@
 //         auto [self, message, remote_name, branch, force] = c.args<push_params>();
 //         ...
 //     }
-//     const FunctionDef push_def{"push", "GitRepoOperator.push", push_params, push_doc, py::impl<push>};
+//     const FunctionDef push_def{"push", "GitRepoOperator.push", push_doc, py::impl<push, push_params>};
 //
 // The call entry binds arguments exactly as CPython binds them for a Python function
 // with that signature, calls the implementation with one slot per parameter (in
@@ -19,13 +19,14 @@
 #include "params.hpp"
 
 #include <array>
+#include <cassert>
 #include <cstdint>
 
 namespace py {
 
 class Call;
 using Impl = Ref (*)(Call&);
-struct Signature;
+struct FunctionObject;
 
 // How argument errors are worded: as for a Python function, or by counting
 // positional arguments ("f() takes at least 3 positional arguments (2 given)").
@@ -35,30 +36,31 @@ enum class ArgErrors { Python, Counted };
 // reads entries through Call::keyword(), which needs no dict built for the call.
 enum class Kwargs { Dict, ReadOnly };
 
-// An implementation and the call entry compiled for it (entry.hpp): `py::impl<f>`.
+// An implementation, its parameter list and the call entry compiled for both
+// (entry.hpp): `py::impl<f, f_params>`.
 struct Implementation {
     Impl impl;
     vectorcallfunc entry;
+    const Params* params;
 };
 
+namespace detail {
+// The call entry of every function whose calls all take the general way (entry.hpp).
+PyObject* general_entry(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+}  // namespace detail
+
 struct FunctionDef {
-    template <size_t N>
-    consteval FunctionDef(const char* name_, const char* qualname_, const Params<N>& params, const char* doc_,
-                          Implementation impl_, ArgErrors errors_ = ArgErrors::Python, bool coroutine_ = false,
+    constexpr FunctionDef(const char* name_, const char* qualname_, const char* doc_, Implementation impl_,
+                          ArgErrors errors_ = ArgErrors::Python, bool coroutine_ = false,
                           Kwargs kwargs_ = Kwargs::Dict)
-        : name(name_), qualname(qualname_), signature(params.text), doc(doc_), impl(impl_.impl), entry(impl_.entry),
-          errors(errors_), coroutine(coroutine_), kwargs(kwargs_) {}
-    template <size_t N>
-    consteval FunctionDef(const char* name_, const char* qualname_, const char (&params)[N], const char* doc_,
-                          Implementation impl_, ArgErrors errors_ = ArgErrors::Python, bool coroutine_ = false)
-        : FunctionDef(name_, qualname_, Params<N>(params), doc_, impl_, errors_, coroutine_) {
-        signature = params;
-    }
+        : name(name_), qualname(qualname_), doc(doc_), params(*impl_.params), impl(impl_.impl),
+          entry(coroutine_ ? &detail::general_entry : impl_.entry), errors(errors_), coroutine(coroutine_),
+          kwargs(kwargs_) {}
 
     const char* name;
     const char* qualname;
-    const char* signature;
     const char* doc;  // nullptr: no docstring
+    const Params& params;
     Impl impl;
     vectorcallfunc entry;
     ArgErrors errors;
@@ -67,7 +69,6 @@ struct FunctionDef {
     // after Call::await_result() is awaited, as `return await x` would.
     bool coroutine;
     Kwargs kwargs;
-
 };
 
 struct FunctionObject;
@@ -100,11 +101,14 @@ public:
     // Every parameter given (`defaults` is never read: it only needs to be valid).
     Call(FunctionObject* fn, PyObject* const* args, Py_ssize_t given) : Call(fn, args, given, args, 0) {}
     FunctionObject* function() const { return fn_; }
+    const FunctionDef& definition() const;
 
     // The bound arguments, one per parameter of `P` (the implementation's own
-    // parameter list), for a structured binding that names them.
-    template <Params P>
+    // parameter list, the one its FunctionDef names), for a structured binding that
+    // names them.
+    template <const Params& P>
     std::array<PyObject*, P.count> args() const {
+        assert(&P == &definition().params);
         std::array<PyObject*, P.count> out{};
         for (int i = 0; i < P.count; ++i) out[i] = i < given_ ? args_[i] : defaults_[i + shift_];
         return out;

@@ -49,6 +49,8 @@ public:
     explicit KeySet(Py_ssize_t expected = 0) : table_(expected) {}
     bool contains(PyObject* key);
     void add(PyObject* key);
+    // The keys are still in the module's own table: no lookup so far ran Python code.
+    bool private_table() const { return !set_; }
 
 private:
     void use_python_set();

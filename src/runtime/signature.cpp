@@ -2,192 +2,104 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
 namespace py {
 
 namespace {
 
-[[noreturn]] void bad_declaration(const char* text) {
-    raise_format(PyExc_SystemError, "malformed signature declaration: %s", text);
-}
-
-std::string trim(const std::string& s) {
-    size_t b = s.find_first_not_of(" \t");
-    if (b == std::string::npos) return {};
-    size_t e = s.find_last_not_of(" \t");
-    return s.substr(b, e - b + 1);
-}
-
-// Splits on `sep` outside quotes.
-std::vector<std::string> split(const std::string& s, const std::string& sep) {
-    std::vector<std::string> parts;
-    std::string cur;
-    char quote = 0;
-    for (size_t i = 0; i < s.size(); ++i) {
-        char ch = s[i];
-        if (quote) {
-            if (ch == quote) quote = 0;
-            cur += ch;
-        } else if (ch == '\'' || ch == '"') {
-            quote = ch;
-            cur += ch;
-        } else if (s.compare(i, sep.size(), sep) == 0) {
-            parts.push_back(cur);
-            cur.clear();
-            i += sep.size() - 1;
-        } else {
-            cur += ch;
-        }
+Ref default_object(const Param& p) {
+    switch (p.default_kind) {
+        case Param::NoneDefault: return none();
+        case Param::TrueDefault: return boolean(true);
+        case Param::FalseDefault: return boolean(false);
+        case Param::IntDefault: return integer(p.int_default);
+        case Param::StrDefault: return text(p.str_default);
+        case Param::NoDefault: break;
     }
-    parts.push_back(cur);
-    return parts;
-}
-
-// The defaults a declaration may use: None, True, False, integers, quoted strings.
-Ref literal(const std::string& text, const char* decl) {
-    if (text == "None") return none();
-    if (text == "True") return boolean(true);
-    if (text == "False") return boolean(false);
-    if (text.size() >= 2 && (text[0] == '\'' || text[0] == '"') && text.back() == text[0]) {
-        return py::text(std::string_view(text).substr(1, text.size() - 2));
-    }
-    char* end = nullptr;
-    long long v = std::strtoll(text.c_str(), &end, 10);
-    if (!text.empty() && end && *end == '\0') return integer(v);
-    bad_declaration(decl);
-}
-
-Ref name_of(const std::string& text, const char* decl) {
-    if (text.empty()) bad_declaration(decl);
-    return Ref::steal(PyUnicode_InternFromString(text.c_str()));
+    return {};
 }
 
 }  // namespace
 
-Signature* Signature::parse(const char* decl) {
-    auto sig = std::make_unique<Signature>();
-    std::vector<std::string> head = split(decl, "->");
-    if (head.size() > 2) bad_declaration(decl);
-    if (head.size() == 2) sig->return_annotation = text(trim(head[1]));
-    std::string params = trim(head[0]);
-    if (params.empty()) return sig.release();
-    for (const std::string& raw : split(params, ",")) {
-        std::string item = trim(raw);
-        Param p;
-        p.kind = Param::Positional;
-        std::vector<std::string> with_default = split(item, "=");
-        if (with_default.size() > 2) bad_declaration(decl);
-        if (with_default.size() == 2) p.default_ = literal(trim(with_default[1]), decl);
-        std::vector<std::string> with_annotation = split(with_default[0], ":");
-        if (with_annotation.size() > 2) bad_declaration(decl);
-        if (with_annotation.size() == 2) p.annotation = text(trim(with_annotation[1]));
-        std::string name = trim(with_annotation[0]);
-        const int slot = (int)sig->params.size();
-        if (sig->varkw >= 0) bad_declaration(decl);  // nothing after **kwargs
-        if (name.rfind("**", 0) == 0) {
-            if (p.default_) bad_declaration(decl);
-            p.kind = Param::VarKeyword;
-            sig->varkw = slot;
-            name = name.substr(2);
-        } else if (name.rfind("*", 0) == 0) {
-            if (sig->varargs >= 0 || p.default_) bad_declaration(decl);
-            p.kind = Param::VarPositional;
-            sig->varargs = slot;
-            name = name.substr(1);
-        } else if (sig->varargs >= 0) {
-            bad_declaration(decl);  // keyword-only parameters are not supported
-        } else {
-            if (!p.default_ && sig->npos > 0 && sig->params[sig->npos - 1].default_) {
-                bad_declaration(decl);  // non-default after default
-            }
-            sig->npos++;
-        }
-        p.name = name_of(name, decl);
-        sig->params.push_back(std::move(p));
+Ref param_names(const Params& p) {
+    Ref names = Ref::steal(PyTuple_New(p.count));
+    for (int i = 0; i < p.count; ++i) {
+        PyObject* name = PyUnicode_FromStringAndSize(p[i].name.data(), (Py_ssize_t)p[i].name.size());
+        if (!name) fail();
+        PyUnicode_InternInPlace(&name);
+        PyTuple_SET_ITEM(names.get(), i, name);
+        // Binding relies on it (find_keyword); interning fails only for want of memory.
+        if (!PyUnicode_CHECK_INTERNED(name)) raise(PyExc_MemoryError, "cannot intern a parameter name");
     }
-    if (sig->count() > kMaxParams) bad_declaration(decl);
-    sig->simple = sig->npos == sig->count();
-    return sig.release();
+    return names;
 }
 
-int Signature::find(PyObject* keyword) const {
-    const int n = count();
-    for (int i = 0; i < n; ++i) {
-        const Param& p = params[i];
-        if (p.name.get() == keyword && p.kind != Param::VarPositional && p.kind != Param::VarKeyword) {
-            return i;
-        }
-    }
-    // The parameter names are interned, and an interned str equal to one of them is
-    // that very object: for an interned keyword the loop above has decided.
-    if (PyUnicode_CheckExact(keyword) && PyUnicode_CHECK_INTERNED(keyword)) return kNotFound;
-    for (int i = 0; i < n; ++i) {
-        const Param& p = params[i];
-        if (p.kind == Param::VarPositional || p.kind == Param::VarKeyword) continue;
-        int eq = PyUnicode_Compare(p.name, keyword);
-        if (eq == -1 && PyErr_Occurred()) return kError;
-        if (eq == 0) return i;
-    }
-    return kNotFound;
+PyObject* param_defaults(const Params& p) {
+    if (p.ndefaults == 0) return nullptr;
+    Ref defaults = Ref::steal(PyTuple_New(p.ndefaults));
+    const int first = p.npos - p.ndefaults;
+    for (int i = first; i < p.npos; ++i) PyTuple_SET_ITEM(defaults.get(), i - first, default_object(p[i]).release());
+    return defaults.release();
 }
 
-PyObject* Signature::defaults() const {
-    int first = npos;
-    while (first > 0 && params[first - 1].default_) --first;
-    if (first == npos) return nullptr;
-    PyObject* t = PyTuple_New(npos - first);
-    if (!t) fail();
-    for (int i = first; i < npos; ++i) {
-        PyTuple_SET_ITEM(t, i - first, Py_NewRef(params[i].default_.get()));
-    }
-    return t;
-}
-
-PyObject* Signature::annotations() const {
+PyObject* param_annotations(const Params& p, PyObject* names) {
     Ref d = new_dict();
-    for (const Param& p : params) {
-        if (p.annotation) setitem(d, p.name, p.annotation);
+    for (int i = 0; i < p.count; ++i) {
+        if (!p[i].annotation.empty()) setitem(d, PyTuple_GET_ITEM(names, i), text(p[i].annotation));
     }
-    if (return_annotation) setitem(d, PY_NAME(return), return_annotation);
+    if (!p.return_annotation.empty()) setitem(d, PY_NAME(return), text(p.return_annotation));
     return d.release();
 }
 
-Ref Signature::to_inspect(PyObject* defs, PyObject* annotations) const {
+Ref inspect_signature(const Params& p, PyObject* names, PyObject* defaults, PyObject* annotations) {
     Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
     Ref parameter = getattr(inspect, PY_NAME(Parameter));
-    Ref empty = getattr(parameter, PY_NAME(empty));
-    static const char* const kind_names[] = {"POSITIONAL_OR_KEYWORD", "VAR_POSITIONAL", "VAR_KEYWORD"};
-    const Py_ssize_t ndefs = defs ? PyTuple_GET_SIZE(defs) : 0;
-    Ref list = new_list();
-    for (int i = 0; i < count(); ++i) {
-        const Param& p = params[i];
-        Ref kind = Ref::steal(PyObject_GetAttrString(parameter, kind_names[p.kind]));
-        Ref kwargs = new_dict();
+    const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+    if (annotations && !PyDict_Check(annotations)) annotations = nullptr;
+    // An annotation of the dict, or NULL.
+    auto annotation_of = [&](PyObject* key) {
         PyObject* value = nullptr;
-        if (p.kind == Param::Positional && i >= npos - ndefs) {
-            value = PyTuple_GET_ITEM(defs, ndefs - (npos - i));
+        if (annotations) check(PyDict_GetItemRef(annotations, key, &value));
+        return Ref::steal_nullable(value);
+    };
+    Ref list = new_list();
+    for (int i = 0; i < p.count; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(names, i);
+        const char* kind_name = p[i].kind == Param::Positional      ? "POSITIONAL_OR_KEYWORD"
+                                : p[i].kind == Param::VarPositional ? "VAR_POSITIONAL"
+                                                                    : "VAR_KEYWORD";
+        Ref kind = Ref::steal(PyObject_GetAttrString(parameter, kind_name));
+        Ref kwargs = new_dict();
+        // The current defaults fill the last positional parameters, as for a Python function.
+        if (p[i].kind == Param::Positional && i >= p.npos - ndefaults) {
+            setitem(kwargs, PY_NAME(default), PyTuple_GET_ITEM(defaults, ndefaults - (p.npos - i)));
         }
-        if (value) setitem(kwargs, PY_NAME(default), value);
-        PyObject* annotation = nullptr;
-        if (annotations && PyDict_Check(annotations)) {
-            check(PyDict_GetItemRef(annotations, p.name, &annotation));
-        }
-        Ref keep_annotation = Ref::steal_nullable(annotation);
-        if (annotation) setitem(kwargs, PY_NAME(annotation), annotation);
-        Ref args = tuple(p.name, kind);
+        if (Ref annotation = annotation_of(name)) setitem(kwargs, PY_NAME(annotation), annotation);
+        Ref args = tuple(name, kind);
         append(list, call_args(parameter, args, kwargs));
     }
     Ref kwargs = new_dict();
-    PyObject* ret = nullptr;
-    if (annotations && PyDict_Check(annotations)) {
-        check(PyDict_GetItemRef(annotations, PY_NAME(return), &ret));
-    }
-    Ref keep_ret = Ref::steal_nullable(ret);
-    if (ret) setitem(kwargs, PY_NAME(return_annotation), ret);
+    if (Ref ret = annotation_of(PY_NAME(return))) setitem(kwargs, PY_NAME(return_annotation), ret);
     Ref args = tuple(list);
     return call_args(getattr(inspect, PY_NAME(Signature)), args, kwargs);
+}
+
+int find_keyword(const Params& p, PyObject* names, PyObject* keyword) {
+    // Parameters past npos are *args and **kwargs, which no keyword names.
+    for (int i = 0; i < p.npos; ++i) {
+        if (PyTuple_GET_ITEM(names, i) == keyword) return i;
+    }
+    // The names are interned, and an interned str equal to one of them is that very
+    // object: for an interned keyword the loop above has decided.
+    if (PyUnicode_CheckExact(keyword) && PyUnicode_CHECK_INTERNED(keyword)) return kNotFound;
+    // As the interpreter compares: `keyword == name`, so a str subclass's __eq__ decides.
+    for (int i = 0; i < p.npos; ++i) {
+        const int eq = PyObject_RichCompareBool(keyword, PyTuple_GET_ITEM(names, i), Py_EQ);
+        if (eq < 0) return kError;
+        if (eq > 0) return i;
+    }
+    return kNotFound;
 }
 
 // ---- "Did you mean ...?" -----------------------------------------------------
@@ -246,34 +158,29 @@ size_t levenshtein(const char* a, size_t a_size, const char* b, size_t b_size, s
 }
 }  // namespace
 
-Ref suggest_keyword(const Signature& sig, PyObject* keyword) {
+Ref suggest_keyword(const Params& p, PyObject* names, PyObject* keyword) {
     Py_ssize_t name_size = 0;
     const char* name = PyUnicode_AsUTF8AndSize(keyword, &name_size);
     if (!name) {
         PyErr_Clear();
         return {};
     }
-    PyObject* best = nullptr;
+    const std::string_view given(name, (size_t)name_size);
+    int best = -1;
     size_t best_distance = SIZE_MAX;
-    for (const Param& p : sig.params) {
-        if (p.kind == Param::VarPositional || p.kind == Param::VarKeyword) continue;
-        Py_ssize_t item_size = 0;
-        const char* item = PyUnicode_AsUTF8AndSize(p.name, &item_size);
-        if (!item) {
-            PyErr_Clear();
-            return {};
-        }
-        if (PyUnicode_Compare(p.name, keyword) == 0) continue;
-        size_t max_distance = (size_t)(name_size + item_size + 3) * kMoveCost / 6;
+    for (int i = 0; i < p.npos; ++i) {
+        const std::string_view item = p[i].name;  // UTF-8, as the keyword's is
+        if (item == given) continue;
+        size_t max_distance = (given.size() + item.size() + 3) * kMoveCost / 6;
         if (best_distance - 1 < max_distance) max_distance = best_distance - 1;
-        size_t d = levenshtein(name, (size_t)name_size, item, (size_t)item_size, max_distance);
+        size_t d = levenshtein(given.data(), given.size(), item.data(), item.size(), max_distance);
         if (d > max_distance) continue;
-        if (!best || d < best_distance) {
-            best = p.name;
+        if (best < 0 || d < best_distance) {
+            best = i;
             best_distance = d;
         }
     }
-    return Ref::borrow(best);
+    return best < 0 ? Ref() : Ref::borrow(PyTuple_GET_ITEM(names, best));
 }
 
 }  // namespace py

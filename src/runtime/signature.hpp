@@ -1,49 +1,30 @@
-// A function's parameter list as Python objects, parsed once per definition from its
-// `def`-line text (whose form params.hpp checked when the program was compiled).
+// The Python side of a parameter table (params.hpp): the objects a function object
+// makes from it and the keyword lookups of the binding. Nothing here parses: the
+// table was read when the program was compiled.
 #pragma once
 
 #include "ops.hpp"
 #include "params.hpp"
 
-#include <memory>
-#include <string>
-#include <vector>
-
 namespace py {
 
-struct Param {
-    enum Kind { Positional, VarPositional, VarKeyword };
-    Ref name;        // interned
-    Kind kind;
-    Ref default_;    // empty: no default
-    Ref annotation;  // empty: none
-};
+// The parameter names, interned, one per slot: a new tuple (a function keeps it).
+Ref param_names(const Params& p);
+// The declared defaults as __defaults__ holds them: a new tuple, or NULL for none.
+PyObject* param_defaults(const Params& p);
+// __annotations__ as declared: a new dict.
+PyObject* param_annotations(const Params& p, PyObject* names);
+// inspect.Signature of the table with the given defaults (a tuple or NULL) and
+// annotations (a dict or NULL).
+Ref inspect_signature(const Params& p, PyObject* names, PyObject* defaults, PyObject* annotations);
 
-struct Signature {
-    static constexpr int kNotFound = -1;
-    static constexpr int kError = -2;
-
-    std::vector<Param> params;  // declaration order == slot order
-    int npos = 0;               // positional-or-keyword parameters (slots 0..npos-1)
-    int varargs = -1;           // slot of *args, or -1
-    int varkw = -1;             // slot of **kwargs, or -1
-    bool simple = true;         // positional-or-keyword parameters only
-    Ref return_annotation;
-
-    // Throws PythonError (SystemError) on a malformed text; the declarations are
-    // checked when the program is compiled, so that is a bug here.
-    static Signature* parse(const char* text);
-
-    int count() const { return (int)params.size(); }
-    // Slot of the parameter named `keyword` (pointer identity first, then equality).
-    int find(PyObject* keyword) const;
-
-    PyObject* defaults() const;     // new tuple or NULL (none)
-    PyObject* annotations() const;  // new dict
-    Ref to_inspect(PyObject* defaults, PyObject* annotations) const;
-};
+constexpr int kNotFound = -1;
+constexpr int kError = -2;
+// Slot of the positional-or-keyword parameter named `keyword` (pointer identity first,
+// then equality), kNotFound, or kError with the Python exception set.
+int find_keyword(const Params& p, PyObject* names, PyObject* keyword);
 
 // The parameter name CPython would offer in "Did you mean ...?", or an empty Ref.
-Ref suggest_keyword(const Signature& sig, PyObject* keyword);
+Ref suggest_keyword(const Params& p, PyObject* names, PyObject* keyword);
 
 }  // namespace py

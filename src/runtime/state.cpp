@@ -46,12 +46,6 @@ State* State::create(PyObject* module) {
     return made;
 }
 
-const Signature& State::signature(const FunctionDef& def) {
-    auto& slot = signatures[&def];
-    if (!slot) slot.reset(Signature::parse(def.signature));
-    return *slot;
-}
-
 int State::traverse(visitproc visit, void* arg) {
     Py_VISIT(function_type);
     Py_VISIT(coroutine_type);
@@ -63,7 +57,7 @@ int State::traverse(visitproc visit, void* arg) {
     return 0;
 }
 
-// What may take part in a reference cycle. The names and the parsed signatures stay
+// What may take part in a reference cycle. The names stay
 // until free: a function of this module may still run while a collection clears its
 // cycle, and they hold no object that can lead back here.
 void State::clear() {
@@ -77,7 +71,6 @@ void State::clear() {
 State::~State() {
     clear();
     caches.clear();
-    signatures.clear();
     for (PyObject* name : names) Py_DECREF(name);
 }
 

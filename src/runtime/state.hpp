@@ -19,8 +19,6 @@
 
 namespace py {
 
-struct FunctionDef;
-struct Signature;
 
 // A section's own cache in the state (objects bound at import, what a fast path
 // checked): `state.get<T>()` makes it on first use. Every reference it holds is
@@ -54,9 +52,6 @@ struct State {
         return static_cast<T&>(*slot);
     }
 
-    // The parameter list of `def` as Python objects, parsed once per state.
-    const Signature& signature(const FunctionDef& def);
-
     int traverse(visitproc visit, void* arg);
     void clear();
     ~State();
@@ -67,7 +62,6 @@ struct State {
     static State* of(PyObject* module);
 
     std::vector<std::unique_ptr<Cache>> caches;
-    std::unordered_map<const FunctionDef*, std::unique_ptr<Signature>> signatures;
 };
 
 // The state of the module whose code runs on this thread.

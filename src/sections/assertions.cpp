@@ -57,12 +57,6 @@ Ref decode_error(Call& c) {
     py::raise_object(py::call_args(error_class, entry));
 }
 
-// getattr(self, method)(*args)
-template <class... A>
-Ref assert_with(PyObject* self, PyObject* method, const A&... args) {
-    return py::call_method(self, method, args...);
-}
-
 constexpr py::Params ass_params{"self, method: str, actual, expect=None, **kwargs"};
 
 Ref ass(Call& c) {
@@ -76,8 +70,8 @@ Ref ass(Call& c) {
     }
 
     if (in_family(c, PY_NAME(text), method)) {
-        if (expect.get() == Py_None) return assert_with(self, method, actual);
-        return assert_with(self, method, actual, expect);
+        if (expect.get() == Py_None) return py::call_method(self, method, actual);
+        return py::call_method(self, method, actual, expect);
     }
 
     if (in_family(c, PY_NAME(excel), method)) {
@@ -100,7 +94,7 @@ Ref ass(Call& c) {
                 if (looks_like_json(expect)) expect = json_loads(c, expect);
             },
             [&](PyObject*) { raise_platform_error(c, PY_NAME(ERROR_MSG_0019)); });
-        return assert_with(self, method, actual, expect);
+        return py::call_method(self, method, actual, expect);
     }
 
     if (in_family(c, PY_NAME(sql), method)) {
@@ -111,16 +105,16 @@ Ref ass(Call& c) {
             py::try_except(
                 [&] { return decode_error(c); }, [&] { expect = json_loads(c, expect); }, [](PyObject*) {});
         }
-        if (py::truthy(expect)) return assert_with(self, method, actual, expect);
-        return assert_with(self, method, actual);
+        if (py::truthy(expect)) return py::call_method(self, method, actual, expect);
+        return py::call_method(self, method, actual);
     }
 
-    if (in_family(c, PY_NAME(custom), method)) return assert_with(self, method, actual);
+    if (in_family(c, PY_NAME(custom), method)) return py::call_method(self, method, actual);
 
-    return assert_with(self, method, actual, expect);
+    return py::call_method(self, method, actual, expect);
 }
 
-const py::FunctionDef ass_def{"ass", "ass", ass_params, nullptr, py::impl<ass>, py::ArgErrors::Counted, false,
+const py::FunctionDef ass_def{"ass", "ass", nullptr, py::impl<ass, ass_params>, py::ArgErrors::Counted, false,
                               py::Kwargs::ReadOnly};
 
 }  // namespace

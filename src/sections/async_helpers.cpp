@@ -108,13 +108,13 @@ Ref t(Call& c) {
 }  // namespace
 
 const py::FunctionDef asyncio_thread_init_def{
-    "__init__", "AsyncioThread.__init__", asyncio_thread_init_params, nullptr, py::impl<asyncio_thread_init>};
+    "__init__", "AsyncioThread.__init__", nullptr, py::impl<asyncio_thread_init, asyncio_thread_init_params>};
 const py::FunctionDef asyncio_thread_run_def{
-    "run", "AsyncioThread.run", asyncio_thread_run_params, nullptr, py::impl<asyncio_thread_run>};
-const py::FunctionDef v_def{"v", "Tamarel.v", v_params, nullptr, py::impl<v>};
-const py::FunctionDef s_e_def{"s_e", "Tamarel.s_e", dispatch_params, nullptr, py::impl<s_e>};
-const py::FunctionDef a_e_def{"a_e", "Tamarel.a_e", dispatch_params, nullptr, py::impl<a_e>,
+    "run", "AsyncioThread.run", nullptr, py::impl<asyncio_thread_run, asyncio_thread_run_params>};
+const py::FunctionDef v_def{"v", "Tamarel.v", nullptr, py::impl<v, v_params>};
+const py::FunctionDef s_e_def{"s_e", "Tamarel.s_e", nullptr, py::impl<s_e, dispatch_params>};
+const py::FunctionDef a_e_def{"a_e", "Tamarel.a_e", nullptr, py::impl<a_e, dispatch_params>,
                               py::ArgErrors::Python, true};
-const py::FunctionDef t_def{"t", "Tamarel.t", "", nullptr, py::impl<t>};
+const py::FunctionDef t_def{"t", "Tamarel.t", nullptr, py::impl<t, py::no_params>};
 
 }  // namespace sections::tamarel_members

@@ -335,6 +335,6 @@ Ref regular(Call& c) {
 
 }  // namespace
 
-const py::FunctionDef regular_def{"regular", "Tamarel.regular", regular_params, nullptr, py::impl<regular>};
+const py::FunctionDef regular_def{"regular", "Tamarel.regular", nullptr, py::impl<regular, regular_params>};
 
 }  // namespace sections::tamarel_members

@@ -333,9 +333,10 @@ Ref stream_write(Call& c) {
     return stream_call(c, PY_NAME(write), data);
 }
 Ref stream_flush(Call& c) { return stream_call(c, PY_NAME(flush), nullptr); }
-const py::FunctionDef stream_write_def{"write", "GitRepoOperator.<locals>.write", stream_write_params, nullptr,
-                                       py::impl<stream_write>};
-const py::FunctionDef stream_flush_def{"flush", "GitRepoOperator.<locals>.flush", "", nullptr, py::impl<stream_flush>};
+const py::FunctionDef stream_write_def{"write", "GitRepoOperator.<locals>.write", nullptr,
+                                       py::impl<stream_write, stream_write_params>};
+const py::FunctionDef stream_flush_def{"flush", "GitRepoOperator.<locals>.flush", nullptr,
+                                       py::impl<stream_flush, py::no_params>};
 
 Ref scrubbing_stream(Call& c, PyObject* secrets) {
     Ref target = py::getattr_optional(c.global(PY_NAME(porcelain)), PY_NAME(default_bytes_err_stream));

@@ -97,7 +97,7 @@ Ref send_report(Call& c) {
     return py::none();
 }
 
-const py::FunctionDef send_report_def{"ss", "Tamarel.s.<locals>.ss", "", nullptr, py::impl<send_report>};
+const py::FunctionDef send_report_def{"ss", "Tamarel.s.<locals>.ss", nullptr, py::impl<send_report, py::no_params>};
 
 constexpr py::Params s_params{"func, error, trace, username=None, *args, **kwargs"};
 
@@ -114,6 +114,6 @@ Ref s(Call& c) {
 
 }  // namespace
 
-const py::FunctionDef s_def{"s", "Tamarel.s", s_params, nullptr, py::impl<s>};
+const py::FunctionDef s_def{"s", "Tamarel.s", nullptr, py::impl<s, s_params>};
 
 }  // namespace sections::tamarel_members

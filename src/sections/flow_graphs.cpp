@@ -39,6 +39,18 @@ void for_each_edge(PyObject* edges, Fn&& fn) {
 
 bool contains(PyObject* set, PyObject* key) { return py::check(PySet_Contains(set, key)) != 0; }
 
+// An exact dict whose keys are all exact str: looking up a str key in it runs no
+// Python code (no key of another type can be compared with it).
+bool plain_dict(PyObject* o) {
+    if (!PyDict_CheckExact(o)) return false;
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    while (PyDict_Next(o, &pos, &key, nullptr)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+    }
+    return true;
+}
+
 // ---- queries -------------------------------------------------------------------
 
 // if source not in graph: graph[source] = []
@@ -96,14 +108,16 @@ Ref find_start_node(Call& c) {
 }
 
 // [node["id"] for node in nodes if node["id"] not in ids]: a listed node's id is read
-// twice, as the comprehension does; for an exact dict that is not observable, and
-// once is enough.
+// twice, as the comprehension does. Once is enough only where nothing can tell: an
+// exact dict of str keys (reading runs no code) whose id is an exact str or int that
+// `ids` looked up in its own table (no __hash__ or __eq__ ran in between).
 Ref ids_not_in(PyObject* nodes, py::KeySet& ids) {
     Ref selected = py::new_list();
     py::for_each(nodes, [&](PyObject* node) {
         Ref id = py::getitem(node, PY_NAME(id));
         if (ids.contains(id)) return;
-        if (!PyDict_CheckExact(node)) id = py::getitem(node, PY_NAME(id));
+        const bool unobservable = py::KeyTable::plain(id) && ids.private_table() && plain_dict(node);
+        if (!unobservable) id = py::getitem(node, PY_NAME(id));
         py::append(selected, id);
     });
     return selected;
@@ -138,14 +152,14 @@ Ref get_node_by_id(Call& c) {
     return node_by_id(nodes, node_id);
 }
 
-const py::FunctionDef build_flow_graph_def{"build_flow_graph", "build_flow_graph", edges_params,
-                                           "构建流程图的有向图结构", py::impl<build_flow_graph>};
-const py::FunctionDef find_start_node_def{"find_start_node", "find_start_node", nodes_edges_params,
-                                          "找到开始节点（没有入边的节点）", py::impl<find_start_node>};
-const py::FunctionDef get_node_by_id_def{"get_node_by_id", "get_node_by_id", get_node_by_id_params,
-                                         "根据节点ID获取节点信息", py::impl<get_node_by_id>};
-const py::FunctionDef find_end_nodes_def{"find_end_nodes", "find_end_nodes", nodes_edges_params,
-                                         "找到结束节点（没有出边的节点）", py::impl<find_end_nodes>};
+const py::FunctionDef build_flow_graph_def{"build_flow_graph", "build_flow_graph",
+                                           "构建流程图的有向图结构", py::impl<build_flow_graph, edges_params>};
+const py::FunctionDef find_start_node_def{"find_start_node", "find_start_node",
+                                          "找到开始节点（没有入边的节点）", py::impl<find_start_node, nodes_edges_params>};
+const py::FunctionDef get_node_by_id_def{"get_node_by_id", "get_node_by_id",
+                                         "根据节点ID获取节点信息", py::impl<get_node_by_id, get_node_by_id_params>};
+const py::FunctionDef find_end_nodes_def{"find_end_nodes", "find_end_nodes",
+                                         "找到结束节点（没有出边的节点）", py::impl<find_end_nodes, nodes_edges_params>};
 
 // A module-level function called by name at call time; while the name still holds
 // the module's own function the call skips the Python-level dispatch.
@@ -160,18 +174,6 @@ Ref call_global(Call& c, PyObject* name, const py::FunctionDef& own, Fast fast, 
 
 // An id whose hashing and comparing run no Python code.
 bool plain_id(PyObject* id) { return PyUnicode_CheckExact(id) || PyLong_CheckExact(id); }
-
-// An exact dict whose keys are all exact str: looking up a str key in it runs no
-// Python code (no key of another type can be compared with it).
-bool plain_dict(PyObject* o) {
-    if (!PyDict_CheckExact(o)) return false;
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    while (PyDict_Next(o, &pos, &key, nullptr)) {
-        if (!PyUnicode_CheckExact(key)) return false;
-    }
-    return true;
-}
 
 // The ids in the adjacency map (sources and targets) are all plain.
 bool plain_graph(PyObject* graph) {
@@ -331,8 +333,8 @@ Ref build_decision_tree(Call& c) {
 }
 
 const py::FunctionDef build_decision_tree_def{"build_decision_tree", "build_decision_tree",
-                                              flow_data_params, "构建决策树，显示条件分支结构",
-                                              py::impl<build_decision_tree>};
+                                              "构建决策树，显示条件分支结构",
+                                              py::impl<build_decision_tree, flow_data_params>};
 
 // ---- execution order -------------------------------------------------------------
 
@@ -414,8 +416,8 @@ Ref get_execution_order_with_config_ids(Call& c) {
 }
 
 const py::FunctionDef get_execution_order_def{"get_execution_order_with_config_ids",
-                                              "get_execution_order_with_config_ids", flow_data_params,
-                                              nullptr, py::impl<get_execution_order_with_config_ids>};
+                                              "get_execution_order_with_config_ids", nullptr,
+                                              py::impl<get_execution_order_with_config_ids, flow_data_params>};
 
 }  // namespace
 

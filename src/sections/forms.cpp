@@ -113,13 +113,13 @@ Ref post_save_data(Call& c) {
 
 }  // namespace
 
-const py::FunctionDef add_from_data_def{"add_from_data", "Tamarel.add_from_data", add_from_data_params, nullptr,
-                                        py::impl<add_from_data>};
-const py::FunctionDef edit_form_data_def{"edit_form_data", "Tamarel.edit_form_data", edit_form_data_params, nullptr,
-                                         py::impl<edit_form_data>};
-const py::FunctionDef put_save_data_def{"put_save_data", "Tamarel.put_save_data", put_save_data_params, nullptr,
-                                        py::impl<put_save_data>};
-const py::FunctionDef post_save_data_def{"post_save_data", "Tamarel.post_save_data", post_save_data_params, nullptr,
-                                         py::impl<post_save_data>};
+const py::FunctionDef add_from_data_def{"add_from_data", "Tamarel.add_from_data", nullptr,
+                                        py::impl<add_from_data, add_from_data_params>};
+const py::FunctionDef edit_form_data_def{"edit_form_data", "Tamarel.edit_form_data", nullptr,
+                                         py::impl<edit_form_data, edit_form_data_params>};
+const py::FunctionDef put_save_data_def{"put_save_data", "Tamarel.put_save_data", nullptr,
+                                        py::impl<put_save_data, put_save_data_params>};
+const py::FunctionDef post_save_data_def{"post_save_data", "Tamarel.post_save_data", nullptr,
+                                         py::impl<post_save_data, post_save_data_params>};
 
 }  // namespace sections::tamarel_members

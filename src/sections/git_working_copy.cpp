@@ -397,8 +397,8 @@ Ref close_at_exit(Call& c) {
     });
     return py::none();
 }
-const py::FunctionDef close_at_exit_def{"close_at_exit", "GitRepoOperator.<locals>.close_at_exit", "", nullptr,
-                                        py::impl<close_at_exit>};
+const py::FunctionDef close_at_exit_def{"close_at_exit", "GitRepoOperator.<locals>.close_at_exit", nullptr,
+                                        py::impl<close_at_exit, py::no_params>};
 
 Ref init(Call& c) {
     auto [self, repo_url, root_path, log, username, password, warehouse_name] = c.args<init_params>();
@@ -955,47 +955,46 @@ Ref check_if_dirty(Call& c) {
 #define END_DOC "        "
 
 const py::FunctionDef init_def{
-    "__init__", "GitRepoOperator.__init__",
-    init_params, nullptr, py::impl<init>};
+    "__init__", "GitRepoOperator.__init__", nullptr, py::impl<init, init_params>};
 const py::FunctionDef pull_def{
-    "pull", "GitRepoOperator.pull", pull_params,
+    "pull", "GitRepoOperator.pull",
     "拉取远程仓库更新\n" ARGS_DOC ENTRY_DOC "commit_hash: 指定要拉取的提交哈希，None表示拉取最新\n" ENTRY_DOC
     "accept_remote: 是否接受远程更改，放弃本地冲突文件，默认True\n" END_DOC,
-    py::impl<pull>};
+    py::impl<pull, pull_params>};
 const py::FunctionDef clone_def{
-    "clone", "GitRepoOperator.clone", clone_params,
+    "clone", "GitRepoOperator.clone",
     "克隆远程仓库\n" ARGS_DOC ENTRY_DOC "force_clone: 是否强制重新克隆，如果为True则删除现有目录后重新克隆，默认False\n" END_DOC,
-    py::impl<clone>};
+    py::impl<clone, clone_params>};
 const py::FunctionDef push_def{
     "push", "GitRepoOperator.push",
-    push_params,
     "\n" END_DOC "提交更改并推送到远程仓库\n" ARGS_DOC ENTRY_DOC "message (str): 提交信息，默认为\"Tamarel测试平台提交\"\n" ENTRY_DOC
     "remote_name (str): 远程仓库名称，默认为'origin'\n" ENTRY_DOC "branch (str): 分支名称，默认为'master'\n" ENTRY_DOC
     "force (bool): 是否强制推送，默认为False\n" RETURNS_DOC ENTRY_DOC "bool: 成功返回True，失败返回False\n" END_DOC,
-    py::impl<push>};
+    py::impl<push, push_params>};
 const py::FunctionDef get_file_last_commit_time_def{
-    "get_file_last_commit_time", "GitRepoOperator.get_file_last_commit_time", file_params,
+    "get_file_last_commit_time", "GitRepoOperator.get_file_last_commit_time",
     "获取指定文件的最近一次提交时间\n" ARGS_DOC ENTRY_DOC "file_path (str): 相对于仓库根目录的文件路径\n" RETURNS_DOC ENTRY_DOC
     "datetime: 文件的最近提交时间，如果文件不存在或出错则返回None\n" END_DOC,
-    py::impl<get_file_last_commit_time>};
-const py::FunctionDef is_current_repo_def{"__is_current_repo", "GitRepoOperator.__is_current_repo", self_params,
-                                          "检查目录是否已经是当前仓库的Git仓库", py::impl<is_current_repo>};
-const py::FunctionDef get_auth_url_def{"__get_auth_url", "GitRepoOperator.__get_auth_url", self_params,
-                                       "获取带认证信息的URL", py::impl<get_auth_url>};
-const py::FunctionDef clone_repository_def{"__clone_repository", "GitRepoOperator.__clone_repository", self_params,
-                                           "克隆仓库", py::impl<clone_repository>};
+    py::impl<get_file_last_commit_time, file_params>};
+const py::FunctionDef is_current_repo_def{"__is_current_repo", "GitRepoOperator.__is_current_repo",
+                                          "检查目录是否已经是当前仓库的Git仓库", py::impl<is_current_repo, self_params>};
+const py::FunctionDef get_auth_url_def{"__get_auth_url", "GitRepoOperator.__get_auth_url",
+                                       "获取带认证信息的URL", py::impl<get_auth_url, self_params>};
+const py::FunctionDef clone_repository_def{"__clone_repository", "GitRepoOperator.__clone_repository",
+                                           "克隆仓库", py::impl<clone_repository, self_params>};
 const py::FunctionDef update_repository_def{
-    "__update_repository", "GitRepoOperator.__update_repository", update_params,
-    "更新仓库\n" ARGS_DOC ENTRY_DOC "accept_remote: 是否接受远程更改，放弃本地冲突文件，默认True\n" END_DOC, py::impl<update_repository>};
-const py::FunctionDef get_repo_info_def{"get_repo_info", "GitRepoOperator.get_repo_info", self_params, "获取仓库信息",
-                                        py::impl<get_repo_info>};
-const py::FunctionDef check_if_dirty_def{"__check_if_dirty", "GitRepoOperator.__check_if_dirty", check_if_dirty_params,
-                                         "检查工作目录是否有未提交的更改", py::impl<check_if_dirty>};
-const py::FunctionDef close_def{"close", "GitRepoOperator.close", self_params,
-                                "关闭工作副本的仓库，释放打开的文件；可重复调用", py::impl<close>};
-const py::FunctionDef enter_def{"__enter__", "GitRepoOperator.__enter__", self_params, nullptr, py::impl<enter>};
-const py::FunctionDef exit_def{"__exit__", "GitRepoOperator.__exit__", exit_params, "退出时关闭仓库（见 close）",
-                               py::impl<exit>};
+    "__update_repository", "GitRepoOperator.__update_repository",
+    "更新仓库\n" ARGS_DOC ENTRY_DOC "accept_remote: 是否接受远程更改，放弃本地冲突文件，默认True\n" END_DOC,
+    py::impl<update_repository, update_params>};
+const py::FunctionDef get_repo_info_def{"get_repo_info", "GitRepoOperator.get_repo_info", "获取仓库信息",
+                                        py::impl<get_repo_info, self_params>};
+const py::FunctionDef check_if_dirty_def{"__check_if_dirty", "GitRepoOperator.__check_if_dirty",
+                                         "检查工作目录是否有未提交的更改", py::impl<check_if_dirty, check_if_dirty_params>};
+const py::FunctionDef close_def{"close", "GitRepoOperator.close", "关闭工作副本的仓库，释放打开的文件；可重复调用",
+                                py::impl<close, self_params>};
+const py::FunctionDef enter_def{"__enter__", "GitRepoOperator.__enter__", nullptr, py::impl<enter, self_params>};
+const py::FunctionDef exit_def{"__exit__", "GitRepoOperator.__exit__", "退出时关闭仓库（见 close）",
+                               py::impl<exit, exit_params>};
 
 }  // namespace
 

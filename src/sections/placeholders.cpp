@@ -292,6 +292,7 @@ Ref replace_str(Call& c) {
 
 }  // namespace
 
-const py::FunctionDef replace_str_def{"replace_str", "Tamarel.replace_str", replace_str_params, nullptr, py::impl<replace_str>};
+const py::FunctionDef replace_str_def{"replace_str", "Tamarel.replace_str", nullptr,
+                                      py::impl<replace_str, replace_str_params>};
 
 }  // namespace sections::tamarel_members

@@ -88,10 +88,10 @@ Ref delete_allure_results(Call& c) {
 }
 
 const py::FunctionDef read_allure_json_results_def{
-    "read_allure_json_results", "read_allure_json_results", results_dir_params, nullptr,
-    py::impl<read_allure_json_results>};
-const py::FunctionDef delete_allure_results_def{"delete_allure_results", "delete_allure_results",
-                                                results_dir_params, nullptr, py::impl<delete_allure_results>};
+    "read_allure_json_results", "read_allure_json_results", nullptr,
+    py::impl<read_allure_json_results, results_dir_params>};
+const py::FunctionDef delete_allure_results_def{"delete_allure_results", "delete_allure_results", nullptr,
+                                                py::impl<delete_allure_results, results_dir_params>};
 
 constexpr py::Params pytest_test_case_params{"**kwargs"};
 
@@ -138,8 +138,8 @@ Ref pytest_test_case(Call& c) {
     return report_data;
 }
 
-const py::FunctionDef pytest_test_case_def{"pytest_test_case", "pytest_test_case", pytest_test_case_params,
-                                           nullptr, py::impl<pytest_test_case>};
+const py::FunctionDef pytest_test_case_def{"pytest_test_case", "pytest_test_case",
+                                           nullptr, py::impl<pytest_test_case, pytest_test_case_params>};
 
 }  // namespace
 

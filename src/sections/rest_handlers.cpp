@@ -17,7 +17,6 @@ class Keywords {
 public:
     explicit Keywords(PyObject* kwargs) : kwargs_(kwargs) {}
     Ref operator[](PyObject* key) const { return py::dict_get(kwargs_, key); }
-    PyObject* dict() const { return kwargs_; }
 
 private:
     PyObject* kwargs_;
@@ -315,15 +314,15 @@ Ref inside_delete(Call& c) {
     return py::none();
 }
 
-const py::FunctionDef test_def{"test", "test", view_params, nullptr, py::impl<test>};
-const py::FunctionDef get_def{"get", "get", view_params, nullptr, py::impl<get>};
-const py::FunctionDef post_def{"post", "post", view_params, nullptr, py::impl<post>};
-const py::FunctionDef put_def{"put", "put", view_params, nullptr, py::impl<put>};
-const py::FunctionDef delete_def{"delete", "delete", view_params, nullptr, py::impl<delete_>};
-const py::FunctionDef inside_post_def{"inside_post", "inside_post", inside_params, nullptr, py::impl<inside_post>};
-const py::FunctionDef inside_put_def{"inside_put", "inside_put", inside_params, nullptr, py::impl<inside_put>};
-const py::FunctionDef inside_delete_def{"inside_delete", "inside_delete", inside_delete_params, nullptr,
-                                        py::impl<inside_delete>};
+const py::FunctionDef test_def{"test", "test", nullptr, py::impl<test, view_params>};
+const py::FunctionDef get_def{"get", "get", nullptr, py::impl<get, view_params>};
+const py::FunctionDef post_def{"post", "post", nullptr, py::impl<post, view_params>};
+const py::FunctionDef put_def{"put", "put", nullptr, py::impl<put, view_params>};
+const py::FunctionDef delete_def{"delete", "delete", nullptr, py::impl<delete_, view_params>};
+const py::FunctionDef inside_post_def{"inside_post", "inside_post", nullptr, py::impl<inside_post, inside_params>};
+const py::FunctionDef inside_put_def{"inside_put", "inside_put", nullptr, py::impl<inside_put, inside_params>};
+const py::FunctionDef inside_delete_def{"inside_delete", "inside_delete", nullptr,
+                                        py::impl<inside_delete, inside_delete_params>};
 
 }  // namespace
 
