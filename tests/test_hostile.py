@@ -520,4 +520,5 @@ def test_crash_cases_under_the_debug_allocator():
     assert lines[1] == "name " + ascii("a\ud800() takes at least 3 positional arguments (0 given)")
     assert lines[2] == "stack ['RecursionError']"
     assert lines[-1] in ("retry skipped", "retry MemoryError")
-    assert "测试通过" in result.stdout
+    if lines[-1] != "retry skipped":  # skipped where _testcapi is absent (Windows' embeddable build)
+        assert "测试通过" in result.stdout
