@@ -9,10 +9,10 @@ endif()
 
 if(ZIG_TARGET MATCHES "windows")
   set(CMAKE_SYSTEM_NAME Windows)
-else()
-  set(CMAKE_SYSTEM_NAME Linux)
+  set(CMAKE_SYSTEM_PROCESSOR x86_64)
 endif()
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
+# For Linux the system stays this machine's (no cross-compiling): FindPython asks the
+# interpreter for the extension suffix as usual.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZIG_TARGET ZIG_PYTHON ZIG_CACHE)
 
 # CMake wants one program per tool: small wrappers in the build tree.
