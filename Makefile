@@ -11,7 +11,7 @@ PIP_FLAGS := --quiet --disable-pip-version-check
 # Python 3.13 is taken from the machine.
 BUILD_TOOLS := pip scikit-build-core "cmake>=3.26" ninja
 
-.PHONY: install demo test bench sanitize clean git-server-tools
+.PHONY: install demo test bench sanitize clean git-server-tools windows windows-test manylinux sdist dist
 
 $(PY):
 	$(PYTHON313) -m venv $(VENV)
@@ -71,5 +71,18 @@ sanitize: git-server-tools
 	PYTHONMALLOC=malloc \
 	    $(ASAN_PY) -m pytest tests -q -p no:cacheprovider
 
+# Other platforms' artefacts, built on this machine (tools/cross says how); downloads and
+# zig's compiled runtimes are kept under build/ between runs.
+windows:      # dist/tamareltools-*-cp313-cp313-win_amd64.whl, cross-built
+	tools/cross windows
+windows-test: windows  # that wheel on the Windows CPython under wine, then the suite
+	tools/cross windows-test
+manylinux:    # dist/tamareltools-*-manylinux_2_17_x86_64*.whl
+	tools/cross manylinux
+sdist:
+	tools/cross sdist
+dist:         # all three in dist/, checked and installed into fresh environments
+	tools/cross dist
+
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV)
+	rm -rf build dist $(VENV) $(ASAN_VENV)

@@ -609,4 +609,35 @@ def test_crash_cases_under_the_debug_allocator():
     assert lines[1] == "name " + ascii("a\ud800() takes at least 3 positional arguments (0 given)")
     assert lines[2] == "stack ['RecursionError']"
     assert lines[-1] in ("retry skipped", "retry MemoryError")
-    assert "测试通过" in result.stdout
+    if lines[-1] != "retry skipped":  # skipped where _testcapi is absent (Windows' embeddable build)
+        assert "测试通过" in result.stdout
+
+
+def _built_with_libcxx():
+    with open(tamarels.__file__, "rb") as f:
+        return b"libc++abi" in f.read()
+
+
+@pytest.mark.xfail(sys.platform == "linux" and _built_with_libcxx(), strict=True,
+                   reason="libc++ (the manylinux build) cannot carry glibc's thread-ending unwind through "
+                          "the error boundary's catch (...)")
+def test_daemon_threads_inside_native_calls_end_at_exit():
+    # Finalization ends the daemon threads that wake inside a host method: their
+    # unwind passes through the native frames below it.
+    result = run_python("""
+        import os, threading, time
+        from tamareltools.tamarels import Tamarel
+        class Host:
+            def nap(self):
+                while True:
+                    time.sleep(0.001)
+        for _ in range(4):
+            threading.Thread(target=Tamarel.s_e, args=(Host(), "nap"), daemon=True).start()
+        time.sleep(0.1)
+        class Slow:
+            def __del__(self):
+                time.sleep(0.3)
+                os.write(1, b"finalized\\n")
+        slow = Slow()
+    """)
+    assert result.returncode == 0, result.stderr

@@ -98,8 +98,8 @@ def test_flags_order_and_fresh_directories(case_file, tmp_path, monkeypatch):
     run_cases(tmp_path, log, quiet=1, verbose=True, show_output="yes")
     run_cases(tmp_path, log)
     args = [line for line in log.texts() if line.startswith("启动")]
-    assert args[0].endswith(f"'{seen[0]}', '-q', '-v', '-s']")
-    assert args[1].endswith(f"'--alluredir', '{seen[2]}']")  # no flags
+    assert args[0].endswith(f"{seen[0]!r}, '-q', '-v', '-s']")
+    assert args[1].endswith(f"'--alluredir', {seen[2]!r}]")  # no flags
     assert seen[0] != seen[2] and seen[1] == ("del", seen[0])
 
 

@@ -6,6 +6,9 @@
 #include <utility>
 
 #if defined(_WIN32)
+// Without NOMINMAX the SDK's min and max macros break std::min under MSVC.
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #elif defined(__linux__) || defined(__FreeBSD__)
 #include <pthread.h>

@@ -27,6 +27,11 @@ inline int check(int status) {
     if (status < 0) fail();
     return status;
 }
+// The same for sizes, which stay Py_ssize_t (64 bits where long and int are 32).
+inline Py_ssize_t check(Py_ssize_t size) {
+    if (size < 0) fail();
+    return size;
+}
 
 class Ref {
 public:
