@@ -173,7 +173,8 @@ void set_tracking_ref(PyObject* refs, PyObject* branch_ref, PyObject* value, con
 }
 
 // A status entry (bytes or str) as the file name under `root`, and as the path key of
-// the index; empty Refs for entries of any other type.
+// the index; empty Refs for entries of any other type, and for a name the file system
+// cannot hold (bytes that are not UTF-8 on Windows): no such file can be there.
 std::pair<Ref, Ref> entry_paths(Call& c, PyObject* root, PyObject* entry) {
     Ref key;
     if (PyBytes_Check(entry)) {
@@ -183,7 +184,13 @@ std::pair<Ref, Ref> entry_paths(Call& c, PyObject* root, PyObject* entry) {
     } else {
         return {};
     }
-    Ref name = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(key.get()), PyBytes_GET_SIZE(key.get())));
+    PyObject* decoded = PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(key.get()), PyBytes_GET_SIZE(key.get()));
+    if (!decoded) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) py::fail();
+        PyErr_Clear();
+        return {};
+    }
+    Ref name = Ref::steal(decoded);
     return {os_path(c, PY_NAME(join), root, name), std::move(key)};
 }
 
@@ -638,7 +645,7 @@ void refuse_overwrites(Call& c, PyObject* self, PyObject* repo, PyObject* change
         if (old_path == Py_None) {
             if (indexed) refuse_merge(path, "Your staged file");
             auto [file, key] = entry_paths(c, root, path);
-            if (py::truthy(os_path(c, PY_NAME(lexists), file))) refuse_merge(path, "The untracked file");
+            if (file && py::truthy(os_path(c, PY_NAME(lexists), file))) refuse_merge(path, "The untracked file");
             return;
         }
         Ref staged = indexed ? py::getattr(py::getitem(index, path), PY_NAME(sha)) : py::none();
