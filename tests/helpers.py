@@ -82,3 +82,19 @@ def outcome(fn, *args, **kwargs):
         return ("ok", fn(*args, **kwargs))
     except Exception as e:  # noqa: BLE001 - the exception is the answer
         return ("raised", type(e).__name__, str(e))
+
+
+def operator_maker(tmp_path, **defaults):
+    """A fixture body: make(url, **kwargs) gives GitRepoOperator(url, tmp_path / "work",
+    log, **defaults, **kwargs); each one made is closed afterwards."""
+    made = []
+
+    def make(url, **kwargs):
+        log = kwargs.pop("log", Log())
+        op = tamarels.GitRepoOperator(url, str(tmp_path / "work"), log, **{**defaults, **kwargs})
+        made.append(op)
+        return op
+
+    yield make
+    for op in made:
+        op.close()

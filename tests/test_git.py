@@ -22,7 +22,7 @@ from dulwich.server import DictBackend
 from dulwich.web import make_wsgi_chain
 
 import tamareltools.tamarels as tamarels
-from helpers import Log, outcome
+from helpers import Log, operator_maker, outcome
 from leakcheck import assert_no_leaks
 from reference import git as plain
 
@@ -91,18 +91,7 @@ def remote(tmp_path):
 
 @pytest.fixture
 def make(tmp_path):
-    """GitRepoOperator(url, tmp_path / "work", log, ...), its repository closed afterwards."""
-    made = []
-
-    def make(url, **kwargs):
-        log = kwargs.pop("log", Log())
-        op = G(url, str(tmp_path / "work"), log, **kwargs)
-        made.append(op)
-        return op
-
-    yield make
-    for op in made:
-        op.repo.close()
+    yield from operator_maker(tmp_path)
 
 
 def bare(**attrs):

@@ -15,7 +15,7 @@ from dulwich import porcelain
 
 import tamareltools.tamarels as tamarels
 from git_server import GitServer, git, plain_env
-from helpers import Log
+from helpers import Log, operator_maker
 
 G = tamarels.GitRepoOperator
 # Characters that end user information unless percent-encoded.
@@ -123,20 +123,7 @@ def served(server, tmp_path):
 
 @pytest.fixture
 def make(tmp_path):
-    """GitRepoOperator(url, tmp_path / "work", log, USER, PASSWORD), closed afterwards."""
-    made = []
-
-    def make(url, **kwargs):
-        kwargs.setdefault("username", USER)
-        kwargs.setdefault("password", PASSWORD)
-        log = kwargs.pop("log", Log())
-        op = G(url, str(tmp_path / "work"), log, **kwargs)
-        made.append(op)
-        return op
-
-    yield make
-    for op in made:
-        getattr(op, "close", op.repo.close)()
+    yield from operator_maker(tmp_path, username=USER, password=PASSWORD)
 
 
 def status(folder, *options):
