@@ -2,12 +2,17 @@
 basic auth; see git_server.py), with the git CLI as the judge of every result:
 `git fsck --full`, `git status --porcelain`, `git ls-tree`, `git log`."""
 
+import base64
+import io
 import itertools
 import os
+import re
 import subprocess
 import sys
 import textwrap
+import traceback
 from pathlib import Path
+from urllib.parse import quote
 
 import pytest
 import trustme
@@ -434,6 +439,26 @@ def test_no_credentials_outside_the_config(served, make):
     write(op.local_dir, {"a.txt": "pushed\n"})
     op.push()
     assert secrets_on_disk(op.local_dir) == []
+
+
+def test_server_messages_show_no_password(served, make, monkeypatch):
+    """What the server says back (a refusing hook's output, sent in pieces) reaches
+    dulwich's error stream, and the refusal the raised error, without the password in
+    the forms other code writes it in."""
+    forms = [re.sub("%..", lambda m: m[0].lower(), quote(PASSWORD, safe="")),
+             base64.b64encode(f"{USER}:{PASSWORD}".encode()).decode()]
+    served.server.hook(served.name, "pre-receive", f"echo 'remote sees {' '.join(forms)}' >&2\nexit 1\n")
+    sink = io.BytesIO()
+    monkeypatch.setattr(porcelain, "default_bytes_err_stream", sink, raising=False)
+    op = make(served.url)
+    before = served.head()
+    write(op.local_dir, {"a.txt": "mine\n"})
+    with pytest.raises(Exception) as raised:
+        op.push(force=False)
+    shown = sink.getvalue().decode() + "".join(traceback.format_exception(raised.value)) + "".join(op.log.texts())
+    assert "remote sees *** ***" in shown
+    assert not [form for form in forms + [PASSWORD, ENCODED_PASSWORD] if form in shown]
+    assert served.head() == before
 
 
 # ---- 7: no empty commits ------------------------------------------------------------------------
