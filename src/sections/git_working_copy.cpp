@@ -4,7 +4,7 @@
 #include "sections.hpp"
 
 #include "common.hpp"
-#include "credentials.hpp"
+#include "git/credentials.hpp"
 #include "runtime/handler.hpp"
 #include "runtime/text.hpp"
 
