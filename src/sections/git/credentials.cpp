@@ -1,7 +1,7 @@
 // Credentials of the git working copy: the percent-encoded user information of its
 // authenticated URL, and the filter that keeps the user information of any URL, and
 // the operator's own credentials, out of what is logged, raised or written by dulwich.
-// It needs nothing of the working copy (git_working_copy.cpp) but the attributes
+// It needs nothing of the working copy (the other files here) but the attributes
 // `username` and `password` of the operator it is handed.
 #include "credentials.hpp"
 

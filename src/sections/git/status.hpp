@@ -1,0 +1,33 @@
+// The working copy's status as git sees it, read through dulwich's porcelain.status:
+// what is staged and what differs from the index, without the changes dulwich reports
+// and git does not (submodules).
+#pragma once
+
+#include "common.hpp"
+
+#include <utility>
+
+namespace sections::git {
+
+// dulwich reports status.staged as a dict of lists (add, delete, modify), which is
+// never empty itself: a change is staged when one of the lists is non-empty.
+bool staged_lists_filled(PyObject* staged);
+
+// A status entry (bytes or str) as the file name under `root`, and as the path key of
+// the index; empty Refs for entries of any other type, and for a name the file system
+// cannot hold (bytes that are not UTF-8 on Windows): no such file can be there.
+std::pair<Ref, Ref> entry_paths(Call& c, PyObject* root, PyObject* entry);
+
+// dulwich lists a checked-out submodule's folder as untracked ("lib/"); git does not,
+// and adding it would put the submodule's files in place of the gitlink.
+Ref untracked_as_git_sees(Call& c, PyObject* self, PyObject* repo, PyObject* untracked);
+
+// dulwich lists a gitlink as unstaged whenever its folder is there (a clone leaves it
+// empty), where git sees no change. `unstaged` without the gitlinks git calls
+// unchanged; `gitlinks` (when given) collects those that stay, which are never staged.
+Ref unstaged_as_git_sees(Call& c, PyObject* self, PyObject* repo, PyObject* unstaged, PyObject* gitlinks = nullptr);
+
+// __check_if_dirty(self, repo)
+extern const py::FunctionDef check_if_dirty_def;
+
+}  // namespace sections::git
