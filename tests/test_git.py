@@ -112,7 +112,7 @@ def test_methods_and_docstrings():
         "__init__", "pull", "clone", "push", "get_file_last_commit_time",
         "_GitRepoOperator__is_current_repo", "_GitRepoOperator__get_auth_url",
         "_GitRepoOperator__clone_repository", "_GitRepoOperator__update_repository",
-        "get_repo_info", "_GitRepoOperator__check_if_dirty", "close"]
+        "get_repo_info", "_GitRepoOperator__check_if_dirty", "close", "lock_timeout"]
     assert G.__init__.__doc__ is None
     assert G.pull.__doc__ == ("拉取远程仓库更新\n\n        Args:\n            commit_hash: 指定要拉取的提交哈希，"
                               "None表示拉取最新\n            accept_remote: 是否接受远程更改，放弃本地冲突文件，默认True\n        ")

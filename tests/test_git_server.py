@@ -7,10 +7,13 @@ import io
 import itertools
 import os
 import re
+import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import traceback
+import types
 from pathlib import Path
 from urllib.parse import quote
 
@@ -570,3 +573,139 @@ def test_remote_tracking_refs_follow(served, make):
     in_step()
     assert status(op.local_dir) == []
     fsck(op.local_dir)
+
+
+# ---- 13: one operation at a time on a working copy -----------------------------------------------
+
+# A writer of the shared working copy, run in a thread or a process of its own: "pull"
+# pulls (the remote wins), any other role writes a new file and edits a.txt, and
+# pushes, again and again. It starts when start() returns, together with the others.
+WRITER = textwrap.dedent("""
+    import os
+    from tamareltools.tamarels import GitRepoOperator
+
+    class Quiet:
+        def debug(self, text):
+            pass
+        info = warning = error = debug
+
+    def work(url, root, user, password, role, count, start):
+        op = GitRepoOperator(url, root, Quiet(), user, password)
+        start()
+        with op:
+            for i in range(count):
+                if role == "pull":
+                    op.pull()
+                    continue
+                for name in (f"{role}-{i}.txt", "a.txt"):  # a new file, and an edit that makes a commit
+                    with open(os.path.join(op.local_dir, name), "w") as f:
+                        f.write(f"{role} {i}")
+                try:
+                    op.push()
+                except Exception:  # refused or cut off: the next push or the settling one delivers
+                    pass
+""")
+RACE_MAIN = """
+import sys
+def start():
+    print("ready", flush=True)
+    sys.stdin.readline()
+work(*sys.argv[1:6], int(sys.argv[6]), start)
+"""
+
+
+@pytest.mark.parametrize("race", ["threads", "processes"])
+def test_racing_writers_keep_their_files(served, make, tmp_path, race, capsys):
+    """A pull racing pushes on one working copy (two threads; two pushers and a puller
+    in three processes), then one settling pull and push: every file is on the server."""
+    op = make(served.url)
+    roles, count = ["pull", "push-a"] + (["push-b"] if race == "processes" else []), 4
+    args = [served.url, str(tmp_path / "work"), USER, PASSWORD]
+    if race == "threads":
+        code, failures = {}, []
+        exec(WRITER, code)
+        barrier = threading.Barrier(len(roles))
+
+        def run(role):
+            try:
+                code["work"](*args, role, count, barrier.wait)
+            except BaseException as e:  # noqa: BLE001 - reported below
+                failures.append(e)
+
+        threads = [threading.Thread(target=run, args=(role,)) for role in roles]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert failures == []
+    else:
+        writers = [subprocess.Popen([sys.executable, "-c", WRITER + RACE_MAIN, *args, role, str(count)],
+                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                    text=True) for role in roles]
+        for writer in writers:
+            assert writer.stdout.readline() == "ready\n", writer.communicate()[1]
+        for writer in writers:
+            writer.stdin.write("go\n")
+            writer.stdin.flush()
+        for writer in writers:
+            assert writer.wait(timeout=300) == 0, writer.communicate()[1]
+            writer.communicate()
+    op.pull()
+    op.push()
+    tree = served.tree()
+    assert [f"{role}-{i}.txt" for role in roles[1:] for i in range(count) if f"{role}-{i}.txt" not in tree] == []
+    assert status(op.local_dir, "--untracked-files=all") == []
+    fsck(op.local_dir)
+
+
+# Holds the lock (inside its clone) with a child forked meanwhile, which lives on.
+HOLD_AND_DIE = """
+import os, sys, time
+from tamareltools.tamarels import GitRepoOperator
+
+class Holding:
+    def debug(self, text):
+        child = os.fork() if hasattr(os, "fork") else 0
+        if child:
+            print("holding", child, flush=True)
+        time.sleep(600)
+
+GitRepoOperator(*sys.argv[1:3], Holding(), *sys.argv[3:5])
+"""
+
+
+@pytest.mark.parametrize("holder", ["another thread", "a killed process", "the same thread"])
+def test_while_the_lock_is_held(served, make, tmp_path, request, holder):
+    """Another thread's operation makes a writer wait, then give up naming the directory;
+    a killed process leaves no lock behind, not even in a child it forked; the holding
+    thread itself goes on."""
+    op = make(served.url)
+    op.lock_timeout = 0.3 if holder == "another thread" else 10
+    write(op.local_dir, {"n.txt": "new\n", "a.txt": "edited\n"})
+    if holder == "another thread":
+        inside, release = threading.Event(), threading.Event()
+        other = make(served.url)
+        other.log = types.SimpleNamespace(debug=lambda text: inside.set() or release.wait(60), error=print)
+        holding = threading.Thread(target=other.pull)
+        holding.start()
+        inside.wait(60)
+        for call in (op.push, op.pull, op.clone):
+            with pytest.raises(TimeoutError, match=f"^本地仓库正被其他操作占用，等待0.3秒后仍未释放: {re.escape(op.local_dir)}$"):
+                call()
+        release.set()
+        holding.join()
+    elif holder == "a killed process":
+        dying = subprocess.Popen([sys.executable, "-c", HOLD_AND_DIE, served.url, str(tmp_path / "work"), USER,
+                                  PASSWORD], stdout=subprocess.PIPE, text=True)
+        child = int(dying.stdout.readline().split()[1])  # inside its clone(), the lock held
+        request.addfinalizer(lambda: child and os.kill(child, signal.SIGKILL))
+        dying.kill()
+        dying.wait()
+        dying.stdout.close()  # the child has it open too
+    else:
+        op.log = types.SimpleNamespace(debug=lambda text: op.push() if "拉取更新" in text else None,
+                                       info=lambda text: None)
+        assert op.pull() is True
+    assert ("n.txt" in served.tree()) is (holder == "the same thread")  # pushed from inside the pull
+    op.push()
+    assert served.show("n.txt") == "new\n" and status(op.local_dir) == []
