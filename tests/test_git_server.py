@@ -577,83 +577,65 @@ def test_remote_tracking_refs_follow(served, make):
 
 # ---- 13: one operation at a time on a working copy -----------------------------------------------
 
-# A writer of the shared working copy, run in a thread or a process of its own: "pull"
-# pulls (the remote wins), any other role writes a new file and edits a.txt, and
-# pushes, again and again. It starts when start() returns, together with the others.
-WRITER = textwrap.dedent("""
-    import os
-    from tamareltools.tamarels import GitRepoOperator
+# Writers of the shared working copy, a thread each, started together: "pull" pulls
+# (the remote wins); any other role writes a new file and edits a.txt, and pushes, again
+# and again. The process fails when a thread does.
+RACE = """
+import os, sys, threading
+from tamareltools.tamarels import GitRepoOperator
 
-    class Quiet:
-        def debug(self, text):
+class Quiet:
+    def debug(self, text):
+        pass
+    info = warning = error = debug
+
+def work(op, role):
+    for i in range(4):
+        if role == "pull":
+            op.pull()
+            continue
+        for name in (f"{role}-{i}.txt", "a.txt"):
+            with open(os.path.join(op.local_dir, name), "w") as f:
+                f.write(f"{role} {i}")
+        try:
+            op.push()
+        except Exception:  # refused or cut off: a later push or the settling one delivers
             pass
-        info = warning = error = debug
 
-    def work(url, root, user, password, role, count, start):
-        op = GitRepoOperator(url, root, Quiet(), user, password)
-        start()
-        with op:
-            for i in range(count):
-                if role == "pull":
-                    op.pull()
-                    continue
-                for name in (f"{role}-{i}.txt", "a.txt"):  # a new file, and an edit that makes a commit
-                    with open(os.path.join(op.local_dir, name), "w") as f:
-                        f.write(f"{role} {i}")
-                try:
-                    op.push()
-                except Exception:  # refused or cut off: the next push or the settling one delivers
-                    pass
-""")
-RACE_MAIN = """
-import sys
-def start():
-    print("ready", flush=True)
-    sys.stdin.readline()
-work(*sys.argv[1:6], int(sys.argv[6]), start)
+url, root, user, password, *roles = sys.argv[1:]
+ops = [GitRepoOperator(url, root, Quiet(), user, password) for role in roles]
+print("ready", flush=True)
+sys.stdin.readline()
+threading.excepthook = lambda failure: os._exit(1)
+threads = [threading.Thread(target=work, args=pair) for pair in zip(ops, roles)]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
 """
 
 
-@pytest.mark.parametrize("race", ["threads", "processes"])
-def test_racing_writers_keep_their_files(served, make, tmp_path, race, capsys):
-    """A pull racing pushes on one working copy (two threads; two pushers and a puller
-    in three processes), then one settling pull and push: every file is on the server."""
+@pytest.mark.parametrize("race", [[["pull", "push-a"]], [["pull"], ["push-a"], ["push-b"]]],
+                         ids=["a pull and a push in two threads", "a pull and two pushes in three processes"])
+def test_racing_writers_keep_their_files(served, make, tmp_path, race):
+    """Writers racing on one working copy, then one settling pull and push: every
+    writer's files are on the server."""
     op = make(served.url)
-    roles, count = ["pull", "push-a"] + (["push-b"] if race == "processes" else []), 4
-    args = [served.url, str(tmp_path / "work"), USER, PASSWORD]
-    if race == "threads":
-        code, failures = {}, []
-        exec(WRITER, code)
-        barrier = threading.Barrier(len(roles))
-
-        def run(role):
-            try:
-                code["work"](*args, role, count, barrier.wait)
-            except BaseException as e:  # noqa: BLE001 - reported below
-                failures.append(e)
-
-        threads = [threading.Thread(target=run, args=(role,)) for role in roles]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-        assert failures == []
-    else:
-        writers = [subprocess.Popen([sys.executable, "-c", WRITER + RACE_MAIN, *args, role, str(count)],
-                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                    text=True) for role in roles]
-        for writer in writers:
-            assert writer.stdout.readline() == "ready\n", writer.communicate()[1]
-        for writer in writers:
-            writer.stdin.write("go\n")
-            writer.stdin.flush()
-        for writer in writers:
-            assert writer.wait(timeout=300) == 0, writer.communicate()[1]
-            writer.communicate()
+    writers = [subprocess.Popen([sys.executable, "-c", RACE, served.url, str(tmp_path / "work"), USER, PASSWORD,
+                                 *roles], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) for roles in race]
+    for writer in writers:
+        assert writer.stdout.readline() == "ready\n"
+    for writer in writers:
+        writer.stdin.write("go\n")
+        writer.stdin.flush()
+    for writer in writers:
+        writer.communicate(timeout=300)
+        assert writer.returncode == 0
     op.pull()
     op.push()
     tree = served.tree()
-    assert [f"{role}-{i}.txt" for role in roles[1:] for i in range(count) if f"{role}-{i}.txt" not in tree] == []
+    names = [f"{role}-{i}.txt" for roles in race for role in roles if role != "pull" for i in range(4)]
+    assert [name for name in names if name not in tree] == []
     assert status(op.local_dir, "--untracked-files=all") == []
     fsck(op.local_dir)
 
@@ -665,7 +647,7 @@ from tamareltools.tamarels import GitRepoOperator
 
 class Holding:
     def debug(self, text):
-        child = os.fork() if hasattr(os, "fork") else 0
+        child = os.fork()
         if child:
             print("holding", child, flush=True)
         time.sleep(600)

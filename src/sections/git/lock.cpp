@@ -173,19 +173,22 @@ Handle open_file(PyObject* path, FileId& id) {
     int error = 0;
     struct stat info {};
     {
+        // Listed as it opens: no fork in between sees the file unlisted.
         WithoutGil unlocked;
+        const std::lock_guard<std::mutex> guard(open_files_mutex);
+        open_files.reserve(open_files.size() + 1);
         fd = open(PyBytes_AS_STRING(encoded.get()), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
         if (fd < 0) {
             error = errno;
         } else if (fstat(fd, &info) != 0) {
             error = errno;
             close(fd);
+        } else {
+            open_files.push_back(fd);
         }
     }
     if (error) raise_os_error(error, path);
     id = {static_cast<unsigned long long>(info.st_dev), static_cast<unsigned long long>(info.st_ino)};
-    const std::lock_guard<std::mutex> guard(open_files_mutex);
-    open_files.push_back(fd);
     return fd;
 }
 
