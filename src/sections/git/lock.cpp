@@ -19,6 +19,8 @@
 #include <vector>
 
 #ifdef _WIN32
+#define NOMINMAX  // the SDK's min and max macros would break std::min
+#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #else
 #include <fcntl.h>
