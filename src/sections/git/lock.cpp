@@ -269,7 +269,8 @@ WorkingCopyLock::WorkingCopyLock(Call& c, PyObject* self, Missing missing) {
     Ref folder = os_path(c, PY_NAME(abspath), local_dir);
     if (missing == Missing::Make) make_dirs(c, os_path(c, PY_NAME(dirname), folder));
     if (PyBytes_Check(folder)) {
-        folder = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(folder.get()), PyBytes_GET_SIZE(folder.get())));
+        folder = Ref::steal(
+            PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(folder.get()), PyBytes_GET_SIZE(folder.get())));
     }
     Ref path = py::concat(folder, ".lock");
     Ref setting = py::getattr(self, PY_NAME(lock_timeout));
