@@ -4,13 +4,16 @@ file:// URL and a loopback HTTPS git server behind basic auth."""
 import base64
 import io
 import os
+import re
 import shutil
 import socketserver
 import sys
 import threading
+import traceback
 import types
 from datetime import datetime
 from pathlib import Path
+from urllib.parse import quote, quote_plus
 from wsgiref.simple_server import WSGIRequestHandler, WSGIServer, make_server
 
 import dulwich.index
@@ -109,7 +112,7 @@ def test_methods_and_docstrings():
         "__init__", "pull", "clone", "push", "get_file_last_commit_time",
         "_GitRepoOperator__is_current_repo", "_GitRepoOperator__get_auth_url",
         "_GitRepoOperator__clone_repository", "_GitRepoOperator__update_repository",
-        "get_repo_info", "_GitRepoOperator__check_if_dirty", "close"]
+        "get_repo_info", "_GitRepoOperator__check_if_dirty", "close", "lock_timeout"]
     assert G.__init__.__doc__ is None
     assert G.pull.__doc__ == ("拉取远程仓库更新\n\n        Args:\n            commit_hash: 指定要拉取的提交哈希，"
                               "None表示拉取最新\n            accept_remote: 是否接受远程更改，放弃本地冲突文件，默认True\n        ")
@@ -666,7 +669,8 @@ class Unprintable:
 
 # (user name, password) of the operator
 CREDENTIALS = {"none": (None, None), "plain": ("u", "S3CRp"), "colon": ("u", ":"), "slash": ("u", "/"),
-               "str() fails": ("u", Unprintable()), "lone surrogate": ("u", "S3CR\ud800")}
+               "str() fails": ("u", Unprintable()), "lone surrogate": ("u", "S3CR\ud800"),
+               "space and é": ("u", "S3CR p/é")}
 
 # A text that quotes URLs, and what is shown of it; every credential in it holds "S3CR".
 HOSTILE = [
@@ -684,21 +688,54 @@ HOSTILE = [
 CONFIG_NAME = "https://v:S3CR@h/c"
 
 
+def written_forms(credentials):
+    """A line with the operator's password as other code writes it outside a URL:
+    percent-encoded in lower case, as quote_plus writes it, and in an Authorization
+    header (the base64 of "user:password", padded and not); and those base64 texts."""
+    username, password = CREDENTIALS[credentials]
+    if not isinstance(password, str):
+        return "", []
+    raw = password.encode("utf-8", "surrogatepass")
+    lower = re.sub("%..", lambda m: m[0].lower(), quote(raw, safe=""))
+    basic = base64.b64encode(f"{username}:".encode() + raw).decode()
+    return f"\n{lower} {quote_plus(raw, safe='')} Authorization: Basic {basic} {basic.rstrip('=')}", [basic]
+
+
+def raised_error(text):
+    """An OSError quoting `text` in its arguments, file names and notes (a tuple),
+    caused by a chain of 100 errors that starts at an exception group whose message
+    quotes it, as do its members: where str() does not show the arguments (the message,
+    file name and line of a SyntaxError, the message of an ImportError, the reason of a
+    UnicodeDecodeError) and in arguments that are no text (a list and a tuple)."""
+    error = ExceptionGroup(text, [SyntaxError(text, (text, 1, 1, text, 1, 2)), ImportError(text),
+                                  UnicodeDecodeError("utf-8", b"\xff", 0, 1, text), RuntimeError([text], (1, text))])
+    for level in range(100):
+        cause, error = error, RuntimeError(level)
+        error.__cause__ = cause
+    top = OSError(13, text, "https://v:S3CR@h/f", None, "https://w:S3CR@h/g")
+    top.__cause__, top.__notes__ = error, (text,)
+    return top
+
+
 def hostile_porcelain(text, sink):
-    """dulwich failing with `text`: fetch (quoting the URL it was given) and push (an
-    OSError with file names, after writing `text` to its error stream)."""
+    """dulwich failing with `text`: fetch (quoting the URL it was given) and push (the
+    error of raised_error, after writing `text` to its error stream three bytes at a
+    time, the last one `last_error`)."""
 
     def fetch(repo, remote_location=None, **kwargs):
         raise RuntimeError(f"{text} from {remote_location}")
 
     def push(repo, remote_location=None, errstream=None, **kwargs):
-        if errstream is not None:
-            errstream.write(text.encode("utf-8", "surrogatepass"))
-        raise OSError(13, text, "https://v:S3CR@h/f", None, "https://w:S3CR@h/g")
+        data = text.encode("utf-8", "surrogatepass")
+        for at in range(0, len(data), 3) if errstream is not None else ():
+            errstream.write(data[at:at + 3])
+        fake.last_error = raised_error(text)
+        raise fake.last_error
 
     status = types.SimpleNamespace(staged={"add": [b"a.txt"]}, unstaged=[], untracked=[])
-    return types.SimpleNamespace(status=lambda repo: status, commit=lambda repo, message: b"", fetch=fetch,
+    fake = types.SimpleNamespace(status=lambda repo: status, commit=lambda repo, message: b"", fetch=fetch,
                                  push=push, default_bytes_err_stream=sink)
+    return fake
 
 
 def both_operators(tmp_path, credentials):
@@ -719,9 +756,12 @@ def both_operators(tmp_path, credentials):
 @pytest.mark.parametrize("text, expected", HOSTILE)
 @pytest.mark.parametrize("credentials", CREDENTIALS)
 def test_no_credential_in_any_text(tmp_path, monkeypatch, capsys, text, expected, credentials):
-    """Log lines, raised errors (arguments, file names, the traceback printed) and
-    dulwich's error stream show what the plain code shows, without credentials."""
+    """Log lines, raised errors (every text their traceback shows) and dulwich's error
+    stream (cleaned line by line) show what the plain code shows, without credentials:
+    those of URLs and the operator's own, also as other code writes them."""
     assert plain.shown(text) == expected
+    forms, hidden = written_forms(credentials)
+    text += forms
     sink = io.BytesIO()
     fake = hostile_porcelain(text, sink)
     for module in (tamarels, plain):
@@ -738,14 +778,20 @@ def test_no_credential_in_any_text(tmp_path, monkeypatch, capsys, text, expected
     same_outcome(lambda op: op.pull())
     with pytest.raises(Exception) as raised:
         native.push()
+    fake_error = getattr(fake, "last_error", None)
     with pytest.raises(Exception) as plain_raised:
         reference.push()
     assert type(raised.value) is type(plain_raised.value)
+    native_error = "".join(traceback.format_exception(raised.value))
     if isinstance(raised.value, OSError):
+        assert raised.value is fake_error  # cleaned, not replaced
         assert raised.value.args == tuple(plain.shown(a, native) for a in plain_raised.value.args)
         for name in ("filename", "filename2"):
             assert getattr(raised.value, name) == plain.shown(getattr(plain_raised.value, name), native)
-        assert sink.getvalue() == plain.shown(text.encode("utf-8", "surrogatepass"), native) * (
+        assert native_error.count("RuntimeError") == 101 and "S3CR" in "".join(
+            traceback.format_exception(plain_raised.value))
+        written = text.encode("utf-8", "surrogatepass").splitlines(keepends=True)
+        assert sink.getvalue() == b"".join(plain.shown(line, native) for line in written) * (
             credentials != "none")
 
     def unreadable(*args, **kwargs):
@@ -755,8 +801,8 @@ def test_no_credential_in_any_text(tmp_path, monkeypatch, capsys, text, expected
         monkeypatch.setattr(module, "open", unreadable, raising=False)
     monkeypatch.setattr(sys, "stderr", io.StringIO())  # as a console shows them: any text
     same_outcome(lambda op: op._GitRepoOperator__is_current_repo())
-    shown = "".join(native.log.texts()) + str(raised.value) + repr(sink.getvalue()) + capsys.readouterr().out
-    assert "S3CR" not in shown
+    shown = "".join(native.log.texts()) + native_error + repr(sink.getvalue()) + capsys.readouterr().out
+    assert not [secret for secret in ["S3CR"] + hidden if secret in shown]
     native_traceback, plain_traceback = sys.stderr.getvalue().split("Traceback (most recent call last):")[1:]
     assert "S3CR" not in native_traceback and "S3CR" in plain_traceback
 

@@ -2,11 +2,17 @@
 basic auth; see git_server.py), with the git CLI as the judge of every result:
 `git fsck --full`, `git status --porcelain`, `git ls-tree`, `git log`."""
 
+import base64
+import io
 import itertools
 import os
+import signal
 import subprocess
 import sys
 import textwrap
+import threading
+import traceback
+import types
 from pathlib import Path
 
 import pytest
@@ -436,6 +442,20 @@ def test_no_credentials_outside_the_config(served, make):
     assert secrets_on_disk(op.local_dir) == []
 
 
+def test_server_messages_show_no_password(served, make, monkeypatch):
+    """A refusing hook's output (sent back in pieces) and the refusal show the password
+    in none of the forms other code writes it in."""
+    forms = [ENCODED_PASSWORD.lower(), base64.b64encode(f"{USER}:{PASSWORD}".encode()).decode()]
+    served.server.hook(served.name, "pre-receive", f"echo 'remote sees {' '.join(forms)}' >&2\nexit 1\n")
+    monkeypatch.setattr(porcelain, "default_bytes_err_stream", sink := io.BytesIO(), raising=False)
+    op = make(served.url)
+    write(op.local_dir, {"a.txt": "mine\n"})
+    with pytest.raises(Exception) as raised:
+        op.push(force=False)
+    shown = sink.getvalue().decode() + "".join(traceback.format_exception(raised.value)) + "".join(op.log.texts())
+    assert "remote sees *** ***" in shown and not [f for f in forms + [PASSWORD, ENCODED_PASSWORD] if f in shown]
+
+
 # ---- 7: no empty commits ------------------------------------------------------------------------
 
 
@@ -545,3 +565,117 @@ def test_remote_tracking_refs_follow(served, make):
     in_step()
     assert status(op.local_dir) == []
     fsck(op.local_dir)
+
+
+# ---- 13: one operation at a time on a working copy -----------------------------------------------
+
+# Writers of the shared working copy, a thread each, started together: "pull" pulls
+# (the remote wins); any other role writes a new file and edits a.txt, and pushes, again
+# and again. The process fails when a thread does.
+RACE = """
+import logging, os, sys, threading
+from tamareltools.tamarels import GitRepoOperator
+
+def work(op, role):
+    for i in range(4):
+        if role == "pull":
+            op.pull()
+            continue
+        for name in (f"{role}-{i}.txt", "a.txt"):
+            with open(os.path.join(op.local_dir, name), "w") as f:
+                f.write(f"{role} {i}")
+        try:
+            op.push()
+        except Exception:  # refused or cut off: a later push or the settling one delivers
+            pass
+
+url, root, user, password, *roles = sys.argv[1:]
+ops = [GitRepoOperator(url, root, logging.getLogger("race"), user, password) for role in roles]
+print("ready", flush=True)
+sys.stdin.readline()
+threading.excepthook = lambda failure: os._exit(1)
+threads = [threading.Thread(target=work, args=pair) for pair in zip(ops, roles)]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+"""
+
+
+@pytest.mark.parametrize("race", [[["pull", "push-a"]], [["pull"], ["push-a"], ["push-b"]]],
+                         ids=["a pull and a push in two threads", "a pull and two pushes in three processes"])
+def test_racing_writers_keep_their_files(served, make, tmp_path, race):
+    """Writers racing on one working copy, then one settling pull and push: every
+    writer's files are on the server."""
+    op = make(served.url)
+    writers = [subprocess.Popen([sys.executable, "-c", RACE, served.url, str(tmp_path / "work"), USER, PASSWORD,
+                                 *roles], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) for roles in race]
+    for writer in writers:
+        assert writer.stdout.readline() == "ready\n"
+    for writer in writers:
+        writer.stdin.write("go\n")
+        writer.stdin.flush()
+    for writer in writers:
+        writer.communicate(timeout=300)
+        assert writer.returncode == 0
+    op.pull()
+    op.push()
+    tree = served.tree()
+    names = [f"{role}-{i}.txt" for roles in race for role in roles if role != "pull" for i in range(4)]
+    assert [name for name in names if name not in tree] == []
+    assert status(op.local_dir, "--untracked-files=all") == []
+    fsck(op.local_dir)
+
+
+# Holds the lock (inside its clone) with a child forked meanwhile, which lives on.
+HOLD_AND_DIE = """
+import os, sys, time
+from tamareltools.tamarels import GitRepoOperator
+
+class Holding:
+    def debug(self, text):
+        child = os.fork()
+        if child:
+            print("holding", child, flush=True)
+        time.sleep(600)
+
+GitRepoOperator(*sys.argv[1:3], Holding(), *sys.argv[3:5])
+"""
+
+
+@pytest.mark.parametrize("holder", ["another thread", "a killed process", "the same thread"])
+def test_while_the_lock_is_held(served, make, tmp_path, request, holder):
+    """Another thread's operation makes a writer wait, then give up naming the directory;
+    a killed process leaves no lock behind, not even in a child it forked; the holding
+    thread itself goes on."""
+    op = make(served.url)
+    op.lock_timeout = 0.3 if holder == "another thread" else 10
+    write(op.local_dir, {"n.txt": "new\n", "a.txt": "edited\n"})
+    if holder == "another thread":
+        inside, release = threading.Event(), threading.Event()
+        other = make(served.url)
+        other.log = types.SimpleNamespace(debug=lambda text: inside.set() or release.wait(60), error=print)
+        holding = threading.Thread(target=other.pull)
+        holding.start()
+        inside.wait(60)
+        for call in (op.push, op.pull, op.clone):
+            with pytest.raises(TimeoutError) as raised:
+                call()
+            assert str(raised.value) == f"本地仓库正被其他操作占用，等待0.3秒后仍未释放: {op.local_dir}"
+        release.set()
+        holding.join()
+    elif holder == "a killed process":
+        dying = subprocess.Popen([sys.executable, "-c", HOLD_AND_DIE, served.url, str(tmp_path / "work"), USER,
+                                  PASSWORD], stdout=subprocess.PIPE, text=True)
+        child = int(dying.stdout.readline().split()[1])  # inside its clone(), the lock held
+        request.addfinalizer(lambda: os.kill(child, signal.SIGKILL))
+        dying.kill()
+        dying.wait()
+        dying.stdout.close()  # the child has it open too
+    else:
+        op.log = types.SimpleNamespace(debug=lambda text: op.push() if "拉取更新" in text else None,
+                                       info=lambda text: None)
+        assert op.pull() is True
+    assert ("n.txt" in served.tree()) is (holder == "the same thread")  # pushed from inside the pull
+    op.push()
+    assert served.show("n.txt") == "new\n" and status(op.local_dir) == []

@@ -109,6 +109,10 @@ void git_working_copy(py::ModuleBody& m) {
                                        &enter_def, &exit_def}) {
         body.push_back({def->name, m.function(*def)});
     }
+    // How long clone, pull and push wait for another operation on the same working
+    // copy (lock.cpp), in seconds: well beyond what a clone of a test repository takes,
+    // short enough that a holder that hangs is reported within minutes.
+    body.push_back({"lock_timeout", py::integer(300)});
     m.bind("GitRepoOperator", py::build_class("GitRepoOperator", m.globals(), {}, body), py::Listed::Yes);
     // The open working copies, closed when this module's interpreter exits (see
     // close_at_exit).

@@ -1,4 +1,5 @@
 // Commit and push: the working copy's changes as one commit, pushed to the remote.
+#include "lock.hpp"
 #include "operator.hpp"
 #include "refs.hpp"
 #include "status.hpp"
@@ -62,6 +63,7 @@ void undo_commit(PyObject* repo, PyObject* before) {
 
 Ref push(Call& c) {
     auto [self, message, remote_name, branch, force] = c.args<push_params>();
+    WorkingCopyLock lock(c, self, WorkingCopyLock::Missing::Skip);
     if (!py::truthy(os_path(c, PY_NAME(exists), py::getattr(self, PY_NAME(local_dir))))) {
         Ref text = py::concat("本地仓库目录不存在: ", py::getattr(self, PY_NAME(local_dir)));
         py::raise_object(py::call(PyExc_FileNotFoundError, without_credentials(self, text)));
