@@ -378,7 +378,7 @@ def test_pull_branch_with_slash_and_detached(remote, make):
 
 def test_push_nothing_to_commit(remote, make):
     op = make(remote.path)
-    write(op.local_dir, {"untracked.txt": "u"})
+    write(op.local_dir, {"build/out.log": "u", ".git/info/exclude": "build/\n"})
     op.log.lines.clear()
     assert op.push() is None
     assert op.log.texts() == ["没有需要提交的更改"]

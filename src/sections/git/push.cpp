@@ -67,19 +67,20 @@ Ref push(Call& c) {
         py::raise_object(py::call(PyExc_FileNotFoundError, without_credentials(self, text)));
     }
     Ref repo = py::getattr(self, PY_NAME(repo));
-    Ref status = py::call(porcelain(c, PY_NAME(status)), repo);
-    Ref staged = py::getattr(status, PY_NAME(staged));
-    const bool has_staged = PyDict_Check(staged) ? staged_lists_filled(staged) : py::truthy(staged);
-    Ref gitlinks = Ref::steal(PySet_New(nullptr));
-    Ref unstaged = unstaged_as_git_sees(c, self, repo, py::getattr(status, PY_NAME(unstaged)), gitlinks);
-    if (!has_staged && !py::truthy(unstaged)) {
+    StatusLists status = read_status(c, self, repo, true, false);
+    const bool has_staged = status.has_staged;
+    Ref& gitlinks = status.gitlinks;
+    Ref& unstaged = status.unstaged;
+    Ref& untracked = status.untracked;
+    // A new file is a change to commit, as git sees it (untracked files that are not
+    // ignored; a submodule's folder is none).
+    if (!has_staged && !py::truthy(unstaged) && !py::truthy(untracked)) {
         log(self, PY_NAME(debug), "没有需要提交的更改");
         return py::none();
     }
     // Every path is printed as it comes; the files are then staged in one call, which
     // reads and writes the index once.
     Ref to_add = py::new_list();
-    Ref untracked = untracked_as_git_sees(c, self, repo, py::getattr(status, PY_NAME(untracked)));
     if (py::truthy(unstaged) || py::truthy(untracked)) {
         Ref entries = Ref::steal(PyNumber_Add(unstaged, untracked));
         py::for_each(entries, [&](PyObject* path_bytes) {
@@ -119,6 +120,12 @@ Ref push(Call& c) {
     if (!py::truthy(auth_url)) auth_url = py::getattr(self, PY_NAME(repo_url));
     Ref refspec = py::concat("refs/heads/", branch, ":refs/heads/", branch);
     try {
+        // A branch the working copy does not have: KeyError as dulwich raises it, with
+        // a text that names the branch.
+        Ref local_ref = branch_ref_name(branch);
+        if (resolve_ref(py::getattr(repo, PY_NAME(refs)), local_ref).second == Py_None) {
+            py::raise_object(py::call(PyExc_KeyError, py::concat("本地分支不存在: ", branch, " (", py::call_method(local_ref, PY_NAME(decode), PY_STR("utf-8"), PY_STR("replace")), ")")));
+        }
         Ref result =
             remote_call(c, self, PY_NAME(push), auth_url, {repo},
                         {{PY_NAME(remote_location), auth_url}, {PY_NAME(refspecs), refspec}, {PY_NAME(force), force}});
