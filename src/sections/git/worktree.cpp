@@ -143,6 +143,9 @@ private:
             mode = mode_from_stat(*st, o_.trust_executable, clean_mode(e.mode));
         }
         if (mode != clean_mode(e.mode)) return true;
+        // Another size is a change without reading the file (git's ie_modified), unless
+        // the index holds no size yet (0: just read from a tree, or smudged).
+        if (e.size != std::uint32_t(st->size) && e.size != 0) return true;
         const bool same_stat = stat_matches(e, *st);
         const bool racy = index_.is_racy(e);
         if (same_stat && !racy) return false;
