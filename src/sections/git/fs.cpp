@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
+#include <thread>
 
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
@@ -103,23 +105,42 @@ Kind kind_of_mode(mode_t mode) {
 
 #ifdef _WIN32
 
-std::optional<FileStat> lstat(const std::string& path) {
+// 0 found, 1 missing, else the Windows error code.
+int lstat_code(const std::string& path, FileStat& st) {
     std::wstring name;
-    if (!wide(path, name)) return std::nullopt;
+    if (!wide(path, name)) return 1;
     WIN32_FIND_DATAW found;
     HANDLE h = FindFirstFileW(name.c_str(), &found);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
-        if (missing_error(error)) return std::nullopt;
-        raise_os_error(path);
+        return missing_error(error) ? 1 : int(error);
     }
     FindClose(h);
-    FileStat st{};
+    st = FileStat{};
     st.kind = kind_of(found.dwFileAttributes, found.dwReserved0);
     unix_time(found.ftCreationTime, st.ctime_s, st.ctime_ns);
     unix_time(found.ftLastWriteTime, st.mtime_s, st.mtime_ns);
     st.size = (std::uint64_t(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+    return 0;
+}
+
+std::optional<FileStat> lstat(const std::string& path) {
+    FileStat st;
+    const int code = lstat_code(path, st);
+    if (code == 1) return std::nullopt;
+    if (code != 0) raise_error(path, code);
     return st;
+}
+
+std::vector<StatResult> lstat_many(const std::string& root, const std::vector<const std::string*>& paths, unsigned) {
+    std::vector<StatResult> out(paths.size());
+    for (std::size_t i = 0; i < paths.size(); ++i) out[i].status = lstat_code(root + "/" + *paths[i], out[i].st);
+    return out;
+}
+
+void raise_error(const std::string& path, int code) {
+    SetLastError(DWORD(code));
+    raise_os_error(path);
 }
 
 std::optional<std::vector<DirEntry>> list_dir(const std::string& path) {
@@ -232,12 +253,7 @@ void LockFile::commit() {
 
 #else
 
-std::optional<FileStat> lstat(const std::string& path) {
-    struct stat s;
-    if (::lstat(path.c_str(), &s) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
-        raise_os_error(path);
-    }
+FileStat from_stat(const struct stat& s) {
     FileStat st{};
     st.kind = kind_of_mode(s.st_mode);
     st.ctime_s = s.st_ctim.tv_sec;
@@ -251,6 +267,86 @@ std::optional<FileStat> lstat(const std::string& path) {
     st.gid = s.st_gid;
     st.executable = (s.st_mode & S_IXUSR) != 0;
     return st;
+}
+
+std::optional<FileStat> lstat(const std::string& path) {
+    struct stat s;
+    if (::lstat(path.c_str(), &s) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
+        raise_os_error(path);
+    }
+    return from_stat(s);
+}
+
+namespace {
+
+void lstat_range(const std::string& root, const std::vector<const std::string*>& paths, std::size_t begin,
+                 std::size_t end, std::vector<StatResult>& out) {
+    std::string dir_name = "\x01";  // no folder yet
+    int dir = -1, dir_error = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+        const std::string& path = *paths[i];
+        const std::size_t slash = path.rfind('/');
+        const std::string_view folder = slash == std::string::npos ? std::string_view() : std::string_view(path).substr(0, slash);
+        if (folder != dir_name) {
+            if (dir >= 0) ::close(dir);
+            dir_name.assign(folder);
+            const std::string full = folder.empty() ? root : root + "/" + dir_name;
+            dir = ::open(full.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            dir_error = dir < 0 ? errno : 0;
+        }
+        int error = dir_error;
+        struct stat s;
+        if (dir >= 0) {
+            const char* name = path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+            error = ::fstatat(dir, name, &s, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+        }
+        if (error == 0) {
+            out[i] = {0, from_stat(s)};
+        } else {
+            out[i].status = error == ENOENT || error == ENOTDIR ? 1 : error;
+        }
+    }
+    if (dir >= 0) ::close(dir);
+}
+
+}  // namespace
+
+std::vector<StatResult> lstat_many(const std::string& root, const std::vector<const std::string*>& paths,
+                                   unsigned threads) {
+    std::vector<StatResult> out(paths.size());
+    const std::size_t n = paths.size();
+    if (threads < 2 || n < 2000) {
+        lstat_range(root, paths, 0, n, out);
+        return out;
+    }
+    // A worker that cannot allocate leaves its share to the calling thread.
+    std::vector<char> done(threads, 0);
+    std::vector<std::thread> workers;
+    for (unsigned t = 1; t < threads; ++t) {
+        try {
+            workers.emplace_back([&, t] {
+                try {
+                    lstat_range(root, paths, n * t / threads, n * (t + 1) / threads, out);
+                    done[t] = 1;
+                } catch (...) {
+                }
+            });
+        } catch (...) {
+            break;
+        }
+    }
+    lstat_range(root, paths, 0, n / threads, out);
+    for (auto& w : workers) w.join();
+    for (unsigned t = 1; t < threads; ++t) {
+        if (!done[t]) lstat_range(root, paths, n * t / threads, n * (t + 1) / threads, out);
+    }
+    return out;
+}
+
+void raise_error(const std::string& path, int code) {
+    errno = code;
+    raise_os_error(path);
 }
 
 std::optional<std::vector<DirEntry>> list_dir(const std::string& path) {

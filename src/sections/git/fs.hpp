@@ -34,6 +34,18 @@ constexpr bool kPosix =
 // lstat(path); nothing when there is no such file (or a parent is not a folder).
 std::optional<FileStat> lstat(const std::string& path);
 
+// lstat of many paths under `root` (relative, '/' separated; consecutive paths in one
+// folder are looked up from that folder), on `threads` threads. Touches no Python
+// object: call it with the GIL released. Per path: 0 (found), 1 (no such file) or
+// the system's error code, which raise_error() turns into OSError.
+struct StatResult {
+    int status;
+    FileStat st;
+};
+std::vector<StatResult> lstat_many(const std::string& root, const std::vector<const std::string*>& paths,
+                                   unsigned threads);
+[[noreturn]] void raise_error(const std::string& path, int code);
+
 struct DirEntry {
     std::string name;
     Kind kind;

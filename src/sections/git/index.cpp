@@ -127,10 +127,8 @@ Index read_index(const std::string& path) {
     ObjectId trailer;
     std::memcpy(trailer.data(), end, 20);
     index.checksum = trailer;
-    if (trailer != ObjectId{}) {
-        Sha1 sha;
-        sha.update(begin, data.size() - 20);
-        if (sha.finish() != trailer) corrupt(path, "bad checksum");
+    if (trailer != ObjectId{} && sha1_of(std::string_view(data.data(), data.size() - 20)) != trailer) {
+        corrupt(path, "bad checksum");
     }
     if (count > data.size() / 62) corrupt(path, "too many entries");
     index.entries.reserve(count);
@@ -242,9 +240,7 @@ std::string serialize_index(const Index& index) {
         put32(out, std::uint32_t(x.data.size()));
         out.append(x.data);
     }
-    Sha1 sha;
-    sha.update(out);
-    const ObjectId sum = sha.finish();
+    const ObjectId sum = sha1_of(out);
     out.append(reinterpret_cast<const char*>(sum.data()), 20);
     return out;
 }

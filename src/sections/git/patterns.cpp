@@ -289,18 +289,33 @@ const std::vector<PathPattern>& IgnoreRules::folder(const std::string& dir) {
     return folders_.emplace(dir, std::move(list)).first->second;
 }
 
-bool IgnoreRules::ignored_here(const std::string& path, bool is_dir) {
-    // The deepest folder's .gitignore first, then up to the top, then info/exclude
-    // and core.excludesFile.
-    std::string dir = parent_of(path);
-    for (;;) {
-        const int d = decide(folder(dir), path, is_dir, ignore_case_);
-        if (d >= 0) return d == 1;
-        if (dir.empty()) break;
-        dir = parent_of(dir);
+const std::vector<const std::vector<PathPattern>*>& IgnoreRules::chain(const std::string& dir) {
+    if (last_chain_ && dir == last_dir_) return *last_chain_;
+    auto it = chains_.find(dir);
+    if (it == chains_.end()) {
+        std::vector<const std::vector<PathPattern>*> lists;
+        std::string d = dir;
+        for (;;) {
+            const auto& list = folder(d);
+            if (!list.empty()) lists.push_back(&list);
+            if (d.empty()) break;
+            d = parent_of(d);
+        }
+        for (const auto& list : global_) {
+            if (!list.empty()) lists.push_back(&list);
+        }
+        it = chains_.emplace(dir, std::move(lists)).first;
     }
-    for (const auto& list : global_) {
-        const int d = decide(list, path, is_dir, ignore_case_);
+    last_dir_ = dir;
+    last_chain_ = &it->second;
+    return it->second;
+}
+
+bool IgnoreRules::ignored_here(const std::string& path, bool is_dir) {
+    const std::size_t slash = path.rfind('/');
+    const auto& lists = chain(slash == std::string::npos ? std::string() : path.substr(0, slash));
+    for (const auto* list : lists) {
+        const int d = decide(*list, path, is_dir, ignore_case_);
         if (d >= 0) return d == 1;
     }
     return false;

@@ -48,10 +48,16 @@ public:
 
 private:
     const std::vector<PathPattern>& folder(const std::string& dir);
+    // The lists that apply in `dir`, in the order they decide: its .gitignore, its
+    // parents' up to the top, info/exclude, core.excludesFile (empty ones left out).
+    const std::vector<const std::vector<PathPattern>*>& chain(const std::string& dir);
     std::string root_;
     bool ignore_case_;
     std::vector<std::vector<PathPattern>> global_;  // info/exclude first, then core.excludesFile
     std::map<std::string, std::vector<PathPattern>> folders_;
+    std::map<std::string, std::vector<const std::vector<PathPattern>*>> chains_;
+    std::string last_dir_ = "\x01";
+    const std::vector<const std::vector<PathPattern>*>* last_chain_ = nullptr;
 };
 
 // An attribute's state for one path.

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "runtime/ref.hpp"
+
 namespace sections::git {
 namespace {
 
@@ -97,9 +99,43 @@ std::string object_header(std::string_view type, std::size_t size) {
     return header;
 }
 
-ObjectId blob_id(std::string_view contents) {
+namespace {
+
+// hashlib.sha1(first + second).digest(), without joining the two.
+ObjectId hashlib_sha1(std::string_view first, std::string_view second) {
+    py::Ref hashlib = py::Ref::steal(PyImport_ImportModule("hashlib"));
+    py::Ref sha = py::Ref::steal(PyObject_CallMethod(hashlib, "sha1", nullptr));
+    for (std::string_view part : {first, second}) {
+        if (part.empty()) continue;
+        py::Ref view = py::Ref::steal(
+            PyMemoryView_FromMemory(const_cast<char*>(part.data()), Py_ssize_t(part.size()), PyBUF_READ));
+        py::Ref ignored = py::Ref::steal(PyObject_CallMethod(sha, "update", "O", view.get()));
+    }
+    py::Ref digest = py::Ref::steal(PyObject_CallMethod(sha, "digest", nullptr));
+    if (!PyBytes_Check(digest) || PyBytes_GET_SIZE(digest.get()) != 20) {
+        py::raise(PyExc_SystemError, "hashlib.sha1() gave no 20-byte digest");
+    }
+    ObjectId out;
+    std::memcpy(out.data(), PyBytes_AS_STRING(digest.get()), 20);
+    return out;
+}
+
+constexpr std::size_t kHashlibFrom = 64 * 1024;
+
+}  // namespace
+
+ObjectId sha1_of(std::string_view data) {
+    if (data.size() >= kHashlibFrom) return hashlib_sha1(data, {});
     Sha1 sha;
-    sha.update(object_header("blob", contents.size()));
+    sha.update(data);
+    return sha.finish();
+}
+
+ObjectId blob_id(std::string_view contents) {
+    const std::string header = object_header("blob", contents.size());
+    if (contents.size() >= kHashlibFrom) return hashlib_sha1(header, contents);
+    Sha1 sha;
+    sha.update(header);
     sha.update(contents);
     return sha.finish();
 }

@@ -27,6 +27,10 @@ private:
     std::size_t used_ = 0;
 };
 
+// SHA-1 of `data`; long inputs go through Python's hashlib (its SHA-1 uses the CPU's
+// instructions for it where there are some), so the GIL must be held.
+ObjectId sha1_of(std::string_view data);
+
 // The object name of a blob holding `contents`.
 ObjectId blob_id(std::string_view contents);
 // "<type> <size>\0": the header every loose object's name is taken over.

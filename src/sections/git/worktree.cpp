@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
+#include <thread>
 
 namespace sections::git {
 namespace {
@@ -39,8 +41,29 @@ public:
     }
 
     void compare_entries() {
-        for (auto& e : index_.entries) {
-            if (changed(e)) out_.unstaged.push_back(e.path);
+        // Every entry's stat data first, on the machine's cores and without the GIL
+        // (git's preloaded index), each folder looked up once.
+        std::vector<const std::string*> paths;
+        paths.reserve(index_.entries.size());
+        for (const auto& e : index_.entries) paths.push_back(&e.path);
+        const unsigned cores = std::thread::hardware_concurrency();
+        std::vector<fs::StatResult> stats;
+        {
+            PyThreadState* saved = PyEval_SaveThread();
+            try {
+                stats = fs::lstat_many(o_.root, paths, cores < 2 ? 1 : cores > 8 ? 8 : cores);
+            } catch (...) {
+                PyEval_RestoreThread(saved);
+                throw;
+            }
+            PyEval_RestoreThread(saved);
+        }
+        for (std::size_t i = 0; i < index_.entries.size(); ++i) {
+            auto& e = index_.entries[i];
+            if (stats[i].status > 1) fs::raise_error(disk(e.path), stats[i].status);
+            std::optional<fs::FileStat> st;
+            if (stats[i].status == 0) st = stats[i].st;
+            if (changed(e, st)) out_.unstaged.push_back(e.path);
         }
     }
 
@@ -114,10 +137,9 @@ private:
         return true;
     }
 
-    bool changed(IndexEntry& e) {
+    bool changed(IndexEntry& e, const std::optional<fs::FileStat>& st) {
         if (e.skip_worktree() || e.assume_valid()) return false;
         const std::string path = disk(e.path);
-        auto st = fs::lstat(path);
         if (mode_type(e.mode) == kModeGitlink) {
             bool changed_link;
             if (!st) {
