@@ -603,10 +603,11 @@ def test_native_status_as_dulwich_and_git_see_it(served, make, monkeypatch, caps
     tracked_change = git_paths(native.local_dir, "--untracked-files=no")
     seen = {}
     for op in (native, rebound):
-        if op is rebound:
+        if op is rebound:  # the platform's own status and add: dulwich's, called through wrappers
             calls = []
-            real_status = porcelain.status
-            monkeypatch.setattr(porcelain, "status", lambda repo, *a, **k: calls.append(repo) or real_status(repo, *a, **k))
+            for name in ("status", "add"):
+                real = getattr(porcelain, name)
+                monkeypatch.setattr(porcelain, name, lambda *a, real=real, **k: calls.append(a) or real(*a, **k))
         listed = git_paths(op.local_dir)
         dirty = op.get_repo_info()["is_dirty"]
         capsys.readouterr()
@@ -615,7 +616,7 @@ def test_native_status_as_dulwich_and_git_see_it(served, make, monkeypatch, caps
         seen[op] = dirty, printed
         if op is native:  # the server has what the working copy committed, modes included
             assert served.tree() == served.tree.__func__(types.SimpleNamespace(path=op.local_dir), "HEAD")
-    assert calls, "a rebound porcelain.status is the one called"
+    assert calls, "a rebound porcelain.status (and add) is the one called"
     dirty, printed = seen[native]
     # git is the judge: dirty as git status shows tracked changes, every path git lists
     # printed (a name that is not UTF-8 gets the warning instead), and nothing but the
@@ -629,6 +630,8 @@ def test_native_status_as_dulwich_and_git_see_it(served, make, monkeypatch, caps
     if tree not in GIT_DECIDES:  # and dulwich's lists, in their order
         assert seen[rebound][0] is dirty
         assert [line.split(" ", 1)[1] for line in seen[rebound][1]] == [line.split(" ", 1)[1] for line in printed]
+        trees = {git("rev-parse", "HEAD^{tree}", cwd=op.local_dir) for op in (native, rebound)}
+        assert len(trees) == 1, "staged as porcelain.add stages"
 
 
 def test_push_of_a_branch_the_working_copy_lacks_names_it(server, tmp_path, make):

@@ -106,6 +106,7 @@ void git_working_copy(py::ModuleBody& m) {
         auto& original = m.state().get<PorcelainAtImport>();
         original.porcelain = py::getitem(m.globals(), PY_NAME(porcelain));
         original.status = py::getattr(original.porcelain, PY_NAME(status));
+        original.add = py::getattr(original.porcelain, PY_NAME(add));
         original.repo_type = py::getitem(m.globals(), PY_NAME(Repo));
     }
     std::vector<py::Member> body;

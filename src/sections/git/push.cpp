@@ -1,6 +1,7 @@
 // Commit and push: the working copy's changes as one commit, pushed to the remote.
 #include "operator.hpp"
 #include "refs.hpp"
+#include "stage.hpp"
 #include "status.hpp"
 
 #include "runtime/handler.hpp"
@@ -81,6 +82,7 @@ Ref push(Call& c) {
     // Every path is printed as it comes; the files are then staged in one call, which
     // reads and writes the index once.
     Ref to_add = py::new_list();
+    std::vector<std::string> to_stage;  // the same paths as the tree names them
     if (py::truthy(unstaged) || py::truthy(untracked)) {
         Ref entries = Ref::steal(PyNumber_Add(unstaged, untracked));
         py::for_each(entries, [&](PyObject* path_bytes) {
@@ -100,13 +102,20 @@ Ref push(Call& c) {
                     if (py::truthy(os_path(c, PY_NAME(exists), full_path)) &&
                         !py::check(PySet_Contains(gitlinks, path_bytes))) {
                         py::append(to_add, full_path);
+                        if (PyBytes_Check(path_bytes)) {
+                            to_stage.emplace_back(PyBytes_AS_STRING(path_bytes), std::size_t(PyBytes_GET_SIZE(path_bytes)));
+                        } else {
+                            to_stage.emplace_back();  // a str entry: porcelain.add decides
+                        }
                     }
                 },
                 [&](PyObject* e) { log(self, PY_NAME(warning), "无法解码文件路径: ", e); });
         });
     }
     if (PyList_GET_SIZE(to_add.get()) > 0) {
-        py::call_kw(porcelain(c, PY_NAME(add)), {repo}, {{PY_NAME(paths), to_add}});
+        if (!stage_natively(c, self, repo, to_stage)) {
+            py::call_kw(porcelain(c, PY_NAME(add)), {repo}, {{PY_NAME(paths), to_add}});
+        }
     } else if (!has_staged) {
         // Only deletions or gitlinks: staging left the index as HEAD has it, and a
         // commit would be empty.

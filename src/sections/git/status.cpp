@@ -118,15 +118,6 @@ Ref unstaged_as_git_sees(Call& c, PyObject* self, PyObject* repo, PyObject* unst
 
 namespace {
 
-// A path of the Python side (str) as the native code names files: bytes, '/'
-// separated (UTF-8 on Windows).
-std::string native_path(PyObject* path) {
-    Ref encoded = Ref::steal(fs::kPosix ? PyUnicode_EncodeFSDefault(path) : PyUnicode_AsUTF8String(path));
-    std::string out(PyBytes_AS_STRING(encoded.get()), std::size_t(PyBytes_GET_SIZE(encoded.get())));
-    if (!fs::kPosix) std::replace(out.begin(), out.end(), '\\', '/');
-    return out;
-}
-
 // A path of the tree as porcelain.status lists it: bytes with the system's separator.
 Ref listed_path(const std::string& path) {
     if (fs::kPosix) return Ref::steal(PyBytes_FromStringAndSize(path.data(), Py_ssize_t(path.size())));
@@ -179,25 +170,9 @@ std::string user_file(Call& c, PyObject* config, const char* name, const char* f
 // The native status of a dulwich Repo; false (nothing computed) where the tree needs
 // what only dulwich does here.
 bool native_status(Call& c, PyObject* repo, StatusLists& out, bool with_untracked) {
-    Ref config = py::call_method(repo, PY_NAME(get_config_stack));
-    const std::string format = config_text(config, "extensions", "objectformat");
-    if ((!format.empty() && format != "sha1") || !config_text(config, "core", "worktree").empty() ||
-        config_bool(config, "precomposeunicode", false) || py::truthy(py::getattr(repo, PY_NAME(bare)))) {
-        return false;
-    }
     WorktreeOptions options;
-    options.root = native_path(py::getattr(repo, PY_NAME(path)));
-    options.git_dir = native_path(py::call_method(repo, PY_NAME(controldir)));
-    // Where files have no executable bit, git keeps the index's (core.fileMode=false).
-    options.trust_executable = fs::kPosix && config_bool(config, "filemode", true);
-    options.symlinks = config_bool(config, "symlinks", fs::kPosix);
-    options.ignore_case = config_bool(config, "ignorecase", false);
-    options.trust_ctime = config_bool(config, "trustctime", true);
-    options.autocrlf = config_text(config, "core", "autocrlf");
-    for (auto& ch : options.autocrlf) ch = char(std::tolower(static_cast<unsigned char>(ch)));
-    options.excludes_file = user_file(c, config, "excludesfile", "ignore");
-    options.attributes_file = user_file(c, config, "attributesfile", "attributes");
-    const std::string index_path = native_path(py::call_method(repo, PY_NAME(index_path)));
+    std::string index_path;
+    if (!native_worktree(c, repo, options, index_path)) return false;
     Index index = read_index(index_path);
 
     Ref store = py::getattr(repo, PY_NAME(object_store));
@@ -241,12 +216,42 @@ bool native_status(Call& c, PyObject* repo, StatusLists& out, bool with_untracke
 
 }  // namespace
 
+std::string native_path(PyObject* path) {
+    Ref encoded = Ref::steal(fs::kPosix ? PyUnicode_EncodeFSDefault(path) : PyUnicode_AsUTF8String(path));
+    std::string out(PyBytes_AS_STRING(encoded.get()), std::size_t(PyBytes_GET_SIZE(encoded.get())));
+    if (!fs::kPosix) std::replace(out.begin(), out.end(), '\\', '/');
+    return out;
+}
+
+bool native_worktree(Call& c, PyObject* repo, WorktreeOptions& options, std::string& index_path) {
+    auto& original = c.state().get<PorcelainAtImport>();
+    if (!original.repo_type || Py_TYPE(repo) != reinterpret_cast<PyTypeObject*>(original.repo_type.get())) return false;
+    Ref config = py::call_method(repo, PY_NAME(get_config_stack));
+    const std::string format = config_text(config, "extensions", "objectformat");
+    if ((!format.empty() && format != "sha1") || !config_text(config, "core", "worktree").empty() ||
+        config_bool(config, "precomposeunicode", false) || py::truthy(py::getattr(repo, PY_NAME(bare)))) {
+        return false;
+    }
+    options.root = native_path(py::getattr(repo, PY_NAME(path)));
+    options.git_dir = native_path(py::call_method(repo, PY_NAME(controldir)));
+    // Where files have no executable bit, git keeps the index's (core.fileMode=false).
+    options.trust_executable = fs::kPosix && config_bool(config, "filemode", true);
+    options.symlinks = config_bool(config, "symlinks", fs::kPosix);
+    options.ignore_case = config_bool(config, "ignorecase", false);
+    options.trust_ctime = config_bool(config, "trustctime", true);
+    options.autocrlf = config_text(config, "core", "autocrlf");
+    for (auto& ch : options.autocrlf) ch = char(std::tolower(static_cast<unsigned char>(ch)));
+    options.excludes_file = user_file(c, config, "excludesfile", "ignore");
+    options.attributes_file = user_file(c, config, "attributesfile", "attributes");
+    index_path = native_path(py::call_method(repo, PY_NAME(index_path)));
+    return true;
+}
+
 StatusLists read_status(Call& c, PyObject* self, PyObject* repo, bool with_untracked, bool staged_by_length) {
     auto& original = c.state().get<PorcelainAtImport>();
     py::Binding status_fn = c.global(PY_NAME(porcelain), original.porcelain).attribute(PY_NAME(status), original.status);
     StatusLists out;
-    if (status_fn.native && original.repo_type && Py_TYPE(repo) == reinterpret_cast<PyTypeObject*>(original.repo_type.get()) &&
-        native_status(c, repo, out, with_untracked)) {
+    if (status_fn.native && native_status(c, repo, out, with_untracked)) {
         return out;
     }
     Ref status = py::call(status_fn.object, repo);

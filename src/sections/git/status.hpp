@@ -5,6 +5,7 @@
 #pragma once
 
 #include "common.hpp"
+#include "worktree.hpp"
 
 #include <utility>
 
@@ -31,19 +32,31 @@ Ref unstaged_as_git_sees(Call& c, PyObject* self, PyObject* repo, PyObject* unst
 // dulwich's porcelain and the pieces of it the native status stands in for, as
 // bound at import.
 struct PorcelainAtImport : py::Cache {
-    Ref porcelain, status, repo_type;
+    Ref porcelain, status, add, repo_type;
     int traverse(visitproc visit, void* arg) override {
         Py_VISIT(porcelain.get());
         Py_VISIT(status.get());
+        Py_VISIT(add.get());
         Py_VISIT(repo_type.get());
         return 0;
     }
     void clear() override {
         porcelain = {};
         status = {};
+        add = {};
         repo_type = {};
     }
 };
+
+// The working tree of `repo` as the native code reads it (root, repository, the
+// core.* settings that matter, the index file); false where only dulwich's code
+// serves: another repository type, SHA-256 objects, core.worktree, a bare
+// repository, precomposed names.
+bool native_worktree(Call& c, PyObject* repo, WorktreeOptions& options, std::string& index_path);
+
+// A path of the Python side (str) as the native code names files, and back: bytes,
+// '/' separated (UTF-8 on Windows).
+std::string native_path(PyObject* path);
 
 // The status as the operator reads it: whether anything is staged, the paths that
 // differ from the index and the untracked ones (bytes, as porcelain.status lists
