@@ -1022,6 +1022,13 @@ IGNORES = {
     "info/exclude and core.excludesFile": ({".git/info/exclude": "secret*\n", "../user-ignore": "*.bak\n"},
                                            ["secret.txt", "a.bak", "sub/c.bak", "c.txt"]),
     "folder of ignored files only": ({".gitignore": "*.o\n"}, ["objs/a.o", "objs/deep/b.o", "sub/objs/c.o"]),
+    "class names": ({".gitignore": "[[:digit:]]*.bin\n[[:upper:]]?.c\n"}, ["1a.bin", "a1.bin", "Ab.c", "ab.c"]),
+    "star stays in its folder": ({".gitignore": "sub/*.txt\n"}, ["sub/x.txt", "sub/deep/y.txt", "x.txt"]),
+    "trailing and leading double star": ({".gitignore": "out/**\n**/cache\n"},
+                                         ["out/a", "out/b/c", "out.txt", "cache/x", "sub/cache/y", "sub/cache.txt"]),
+    "escaped bang and blank lines": ({".gitignore": "\n\\!important\n# comment\n\n"}, ["!important", "important", "# comment"]),
+    "deeper rule wins": ({".gitignore": "!*.keep\n", "sub/.gitignore": "*.keep\n", "a/.gitignore": "*.log\n"},
+                         ["top.keep", "sub/x.keep", "a/b/c.log", "a/b/c.keep"]),
 }
 
 
@@ -1047,6 +1054,11 @@ ATTRIBUTES = {  # .gitattributes, config, contents
     "text=auto, lone CR": ("* text=auto\n", {}, b"a\rb\r\n"),
     "core.autocrlf": ("", {"core.autocrlf": "true"}, b"a\r\nb\r\n"),
     "CR already in the index": (None, {}, b"a\r\nb\r\n"),
+    "eol=lf": ("*.txt eol=lf\n", {}, b"a\r\nb\r\n"),
+    "text=auto eol=crlf": ("* text=auto eol=crlf\n", {}, b"a\r\nb\r\n"),
+    "later line wins": ("* binary\n*.txt text\n", {}, b"a\r\nb\r\n"),
+    "own macro": ("[attr]lines text eol=lf\n*.txt lines\n", {}, b"a\r\nb\r\n"),
+    "other files only": ("*.md text\n", {}, b"a\r\nb\r\n"),
 }
 
 

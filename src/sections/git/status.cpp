@@ -6,10 +6,17 @@
 #include "runtime/handler.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <cctype>
 
 namespace sections::git {
 namespace {
+
+// HEAD's tree as the last native status flattened it.
+struct LastHeadTree : py::Cache {
+    ObjectId id{};
+    std::shared_ptr<const std::vector<TreeEntry>> entries;
+};
 
 constexpr py::Params check_if_dirty_params{"self, repo"};
 
@@ -189,8 +196,7 @@ bool native_status(Call& c, PyObject* repo, StatusLists& out, bool with_untracke
                                            : PyUnicode_DecodeUTF8(full.data(), Py_ssize_t(full.size()), "strict"));
         return !submodule_matches(c, folder, hex_bytes(recorded));
     };
-    std::vector<TreeEntry> head;
-    bool has_head = false;
+    std::shared_ptr<const std::vector<TreeEntry>> head;
     Ref commit = py::try_except(
         PyExc_KeyError, [&] { return py::getitem(repo, bytes("HEAD")); }, [&](PyObject*) { return Ref(); });
     if (commit) {
@@ -200,10 +206,18 @@ bool native_status(Call& c, PyObject* repo, StatusLists& out, bool with_untracke
             !from_hex(std::string_view(PyBytes_AS_STRING(tree.get()), std::size_t(PyBytes_GET_SIZE(tree.get()))), tree_id)) {
             return false;
         }
-        head = flatten_tree(tree_id, hooks.read_object);
-        has_head = true;
+        // A tree never changes under its name: the last one flattened is kept (shared,
+        // since another thread may replace it while this one walks).
+        auto& last = c.state().get<LastHeadTree>();
+        if (last.entries && last.id == tree_id) {
+            head = last.entries;
+        } else {
+            head = std::make_shared<const std::vector<TreeEntry>>(flatten_tree(tree_id, hooks.read_object));
+            last.id = tree_id;
+            last.entries = head;
+        }
     }
-    WorktreeStatus status = worktree_status(options, index, has_head ? &head : nullptr, hooks);
+    WorktreeStatus status = worktree_status(options, index, head.get(), hooks);
     if (!status.unsupported.empty()) return false;
     if (status.index_changed) write_index_if_unchanged(index, index_path);
     out.has_staged = !status.staged_add.empty() || !status.staged_delete.empty() || !status.staged_modify.empty();
