@@ -166,8 +166,9 @@ std::string user_file(Call& c, PyObject* config, const char* name, const char* f
         Ref text = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(configured.data(), Py_ssize_t(configured.size())));
         path = os_path(c, PY_NAME(expanduser), text);
     } else {
-        Ref environ = py::getattr(c.global(PY_NAME(os)), PY_NAME(environ));
-        Ref xdg = py::call_method(environ, PY_NAME(get), PY_STR("XDG_CONFIG_HOME"));
+        // (Spelled as a string: Windows' headers define `environ` as a macro.)
+        Ref variables = py::getattr(c.global(PY_NAME(os)), PY_STR("environ"));
+        Ref xdg = py::call_method(variables, PY_NAME(get), PY_STR("XDG_CONFIG_HOME"));
         Ref base = py::truthy(xdg) ? std::move(xdg) : os_path(c, PY_NAME(expanduser), PY_STR("~/.config"));
         path = os_path(c, PY_NAME(join), base, PY_STR("git"), py::text(file));
     }
