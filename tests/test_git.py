@@ -1059,6 +1059,7 @@ ATTRIBUTES = {  # .gitattributes, config, contents
     "later line wins": ("* binary\n*.txt text\n", {}, b"a\r\nb\r\n"),
     "own macro": ("[attr]lines text eol=lf\n*.txt lines\n", {}, b"a\r\nb\r\n"),
     "other files only": ("*.md text\n", {}, b"a\r\nb\r\n"),
+    "text=auto, a large file": ("* text=auto\n", {}, b"line b\r\n" * 30_000),
 }
 
 
@@ -1141,3 +1142,20 @@ def test_a_corrupt_index_raises(worktree, damage):
     open(path, "wb").write(bytes(data))
     with pytest.raises(ValueError, match="index file corrupt"):
         worktree._GitRepoOperator__check_if_dirty(worktree.repo)
+
+
+@needs_git
+def test_an_index_another_writer_holds_is_left_alone(worktree, monkeypatch, capsys):
+    folder = worktree.local_dir
+    for name in ("t.txt", "sub/t.txt"):
+        os.utime(os.path.join(folder, name), (1_600_000_000, 1_600_000_000))
+    write(folder, {"t.txt": "T\n", "new.txt": "n\n"})
+    index = os.path.join(folder, ".git", "index")
+    before = open(index, "rb").read()
+    open(index + ".lock", "wb").close()
+    assert worktree._GitRepoOperator__check_if_dirty(worktree.repo) is True
+    assert open(index, "rb").read() == before  # stat data not written back
+    with pytest.raises(Exception) as raised:  # the staging fails as dulwich's does
+        worktree.push()
+    assert "lock" in f"{type(raised.value).__name__} {raised.value}".lower()
+    assert open(index, "rb").read() == before and os.path.exists(index + ".lock")

@@ -9,6 +9,8 @@
 
 #include "runtime/handler.hpp"
 
+#include <optional>
+
 namespace sections::git {
 
 bool stage_natively(Call& c, PyObject* self, PyObject* repo, const std::vector<std::string>& paths) {
@@ -40,7 +42,16 @@ bool stage_natively(Call& c, PyObject* self, PyObject* repo, const std::vector<s
     Ref normalizer = py::call_method(repo, PY_NAME(get_blob_normalizer));
     Ref blob_type = dulwich_attr("dulwich.objects", PY_NAME(Blob));
     Ref store = py::getattr(repo, PY_NAME(object_store));
-    fs::LockFile lock(index_path);
+    // An index another writer holds is left to porcelain.add, which fails on it as
+    // it always has.
+    std::optional<fs::LockFile> lock;
+    try {
+        lock.emplace(index_path);
+    } catch (const py::PythonError&) {
+        if (!PyErr_ExceptionMatches(PyExc_FileExistsError)) throw;
+        PyErr_Clear();
+        return false;
+    }
     Index index = read_index(index_path);
     if (!index.unsupported.empty()) return false;
     for (const auto& e : index.entries) {
@@ -83,8 +94,8 @@ bool stage_natively(Call& c, PyObject* self, PyObject* repo, const std::vector<s
     }
     // The cached trees no longer describe the entries.
     index.drop_extension("TREE");
-    lock.write(serialize_index(index));
-    lock.commit();
+    lock->write(serialize_index(index));
+    lock->commit();
     return true;
 }
 
