@@ -181,6 +181,7 @@ bool native_status(Call& c, PyObject* repo, StatusLists& out, bool with_untracke
     WorktreeOptions options;
     std::string index_path;
     if (!native_worktree(c, repo, options, index_path)) return false;
+    options.untracked = with_untracked;
     Index index = read_index(index_path);
 
     Ref store = py::getattr(repo, PY_NAME(object_store));

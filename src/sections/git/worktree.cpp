@@ -286,8 +286,10 @@ WorktreeStatus worktree_status(const WorktreeOptions& options, Index& index, con
     }
     staged_changes(index, head, out);
     walk.compare_entries();
-    walk.untracked("");
-    walk.finish_untracked();
+    if (options.untracked) {
+        walk.untracked("");
+        walk.finish_untracked();
+    }
     if (walk.attributes_unsupported()) {
         // A folder's .gitattributes read during the walk asks for a filter.
         out = WorktreeStatus{};

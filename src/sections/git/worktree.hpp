@@ -36,6 +36,7 @@ struct WorktreeOptions {
     bool trust_ctime = true;             // core.trustctime
     std::string autocrlf;                // core.autocrlf
     std::string excludes_file, attributes_file;
+    bool untracked = true;  // false: no walk for untracked files
 };
 
 struct WorktreeStatus {
