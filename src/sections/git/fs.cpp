@@ -24,10 +24,13 @@ namespace {
 
 [[noreturn]] void raise_os_error(const std::string& path) {
 #ifdef _WIN32
+    const DWORD error = GetLastError();  // before anything else can change it
     py::Ref name = py::Ref::steal(PyUnicode_DecodeUTF8(path.data(), Py_ssize_t(path.size()), "replace"));
-    PyErr_SetExcFromWindowsErrWithFilenameObject(PyExc_OSError, 0, name);
+    PyErr_SetExcFromWindowsErrWithFilenameObject(PyExc_OSError, int(error), name);
 #else
+    const int error = errno;
     py::Ref name = py::Ref::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), Py_ssize_t(path.size())));
+    errno = error;
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name);
 #endif
     py::fail();
