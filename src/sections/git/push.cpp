@@ -61,6 +61,19 @@ void undo_commit(PyObject* repo, PyObject* before) {
     }
 }
 
+// dulwich raises KeyError(b"refs/heads/<branch>") for a branch the working copy does
+// not have: the same error, its text naming the branch.
+void name_missing_branch(PyObject* error, PyObject* branch) {
+    if (!PyErr_GivenExceptionMatches(error, PyExc_KeyError)) return;
+    Ref args = py::getattr(error, PY_NAME(args));
+    Ref local_ref = branch_ref_name(branch);
+    if (!PyTuple_Check(args) || PyTuple_GET_SIZE(args.get()) != 1 || !py::equal(PyTuple_GET_ITEM(args.get(), 0), local_ref)) {
+        return;
+    }
+    Ref name = py::call_method(local_ref, PY_NAME(decode), PY_STR("utf-8"), PY_STR("replace"));
+    py::setattr(error, PY_NAME(args), py::tuple(py::concat("本地分支不存在: ", branch, " (", name, ")")));
+}
+
 Ref push(Call& c) {
     auto [self, message, remote_name, branch, force] = c.args<push_params>();
     if (!py::truthy(os_path(c, PY_NAME(exists), py::getattr(self, PY_NAME(local_dir))))) {
@@ -129,18 +142,17 @@ Ref push(Call& c) {
     if (!py::truthy(auth_url)) auth_url = py::getattr(self, PY_NAME(repo_url));
     Ref refspec = py::concat("refs/heads/", branch, ":refs/heads/", branch);
     try {
-        // A branch the working copy does not have: KeyError as dulwich raises it, with
-        // a text that names the branch.
-        Ref local_ref = branch_ref_name(branch);
-        if (resolve_ref(py::getattr(repo, PY_NAME(refs)), local_ref).second == Py_None) {
-            py::raise_object(py::call(PyExc_KeyError, py::concat("本地分支不存在: ", branch, " (", py::call_method(local_ref, PY_NAME(decode), PY_STR("utf-8"), PY_STR("replace")), ")")));
-        }
         Ref result =
             remote_call(c, self, PY_NAME(push), auth_url, {repo},
                         {{PY_NAME(remote_location), auth_url}, {PY_NAME(refspecs), refspec}, {PY_NAME(force), force}});
         raise_refused_refs(c, result);
     } catch (const py::PythonError&) {
         py::Caught caught;
+        try {
+            name_missing_branch(caught, branch);
+        } catch (const py::PythonError&) {
+            PyErr_Clear();  // the error stays as raised
+        }
         try {
             undo_commit(repo, before);
         } catch (const py::PythonError&) {
