@@ -679,3 +679,102 @@ def test_while_the_lock_is_held(served, make, tmp_path, request, holder):
     assert ("n.txt" in served.tree()) is (holder == "the same thread")  # pushed from inside the pull
     op.push()
     assert served.show("n.txt") == "new\n" and status(op.local_dir) == []
+
+
+# ---- the working copy's status, computed natively, against dulwich's and git's --------------------
+
+
+def racily_clean(folder):
+    """a.txt changed behind stat data that still matches the index (same size, mtime put
+    back, ctime not trusted), the index written in the same instant: git hashes it."""
+    git("config", "core.trustctime", "false", cwd=folder)
+    path = os.path.join(folder, "a.txt")
+    before = os.stat(path)
+    write(folder, {"a.txt": "two\n"})
+    os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+    os.utime(os.path.join(folder, ".git", "index"), ns=(before.st_atime_ns, before.st_mtime_ns))
+
+
+def new_symlinks(folder):
+    os.symlink("a.txt", os.path.join(folder, "link"))
+    os.remove(os.path.join(folder, "sub", "b.txt"))
+    os.symlink("../a.txt", os.path.join(folder, "sub", "b.txt"))
+
+
+TREES = {
+    "modified": lambda f: write(f, {"a.txt": "edited\n", "sub/b.txt": "edited too\n"}),
+    "mode changed": lambda f: os.chmod(os.path.join(f, "a.txt"), 0o755),
+    "deleted": lambda f: os.remove(os.path.join(f, "sub", "b.txt")),
+    "new file only": lambda f: write(f, {"case_login.py": "def test(): pass\n"}),
+    "new folders": lambda f: write(f, {"new/deep/x.txt": "x\n", "new/y.txt": "y\n", "sub/c.txt": "c\n"}),
+    "ignored": lambda f: write(f, {".gitignore": "*.log\nbuild/\n!keep.log\n/sub/only/*\n", "a.log": "",
+                                   "keep.log": "k\n", "build/o.txt": "o", "sub/c.log": "c", "logs/x.log": "",
+                                   "sub/only/z.txt": "z", ".git/info/exclude": "secret*\n", "secret.txt": "s"}),
+    "racily clean": racily_clean,
+    "symlink": new_symlinks,
+    "nested repository": lambda f: git("init", "-q", os.path.join(f, "lib")) or write(f, {"lib/l.txt": "l"}),
+    "non-UTF-8 name": lambda f: Path(f, os.fsdecode(b"\xff\xfe.txt")).write_text("x\n"),
+    "CRLF under text=auto": lambda f: write(f, {".gitattributes": "* text=auto\n", "a.txt": "one\r\n"}) or
+    git("add", "a.txt", cwd=f),
+}
+# Where dulwich's own status disagrees with git: the executable bit, the racily clean
+# entry (1.2: not hashed), the attributes (1.1: not read), a file that became a symlink.
+GIT_DECIDES = {"mode changed", "racily clean", "CRLF under text=auto", "symlink"}
+
+
+def git_paths(folder, *options):
+    out = subprocess.run(["git", "status", "--porcelain", "-z", *options], cwd=folder, env=plain_env(),
+                         stdin=subprocess.DEVNULL, capture_output=True, check=True).stdout
+    return [record[3:] for record in out.split(b"\0") if record]
+
+
+@pytest.mark.parametrize("tree", list(TREES))
+def test_native_status_as_dulwich_and_git_see_it(served, make, monkeypatch, capsys, tree):
+    native, rebound = make(served.url), make(served.url, warehouse_name="rebound")
+    for op in (native, rebound):
+        TREES[tree](op.local_dir)
+    tracked_change = git_paths(native.local_dir, "--untracked-files=no")
+    seen = {}
+    for op in (native, rebound):
+        if op is rebound:  # the platform's own status and add: dulwich's, called through wrappers
+            calls = []
+            for name in ("status", "add"):
+                real = getattr(porcelain, name)
+                monkeypatch.setattr(porcelain, name, lambda *a, real=real, **k: calls.append(a) or real(*a, **k))
+        listed = git_paths(op.local_dir)
+        dirty = op.get_repo_info()["is_dirty"]
+        capsys.readouterr()
+        op.push()
+        printed = capsys.readouterr().out.splitlines()
+        seen[op] = dirty, printed
+        if op is native:  # the server has what the working copy committed, modes included
+            assert served.tree() == served.tree.__func__(types.SimpleNamespace(path=op.local_dir), "HEAD")
+    assert calls, "a rebound porcelain.status (and add) is the one called"
+    dirty, printed = seen[native]
+    # git is the judge: dirty as git status shows tracked changes, every path git lists
+    # printed (a name that is not UTF-8 gets the warning instead), and nothing but the
+    # deletions (never staged) and that name left once pushed.
+    assert dirty is bool(tracked_change)
+    decodable = [p.decode() for p in listed if not p.startswith(b"\xff")]
+    assert sorted(printed) == sorted(f"{native.local_dir} {p}" for p in decodable)
+    for line in git("status", "--porcelain", cwd=native.local_dir).splitlines():
+        assert line.startswith(" D ") or line in ("?? lib/", '?? "\\377\\376.txt"'), line
+    fsck(native.local_dir)
+    if tree not in GIT_DECIDES:  # and dulwich's lists, in their order
+        assert seen[rebound][0] is dirty
+        assert [line.split(" ", 1)[1] for line in seen[rebound][1]] == [line.split(" ", 1)[1] for line in printed]
+        trees = {git("rev-parse", "HEAD^{tree}", cwd=op.local_dir) for op in (native, rebound)}
+        assert len(trees) == 1, "staged as porcelain.add stages"
+
+
+def test_push_of_a_branch_the_working_copy_lacks_names_it(server, tmp_path, make):
+    served = Served(server, tmp_path, branch="develop")
+    op = make(served.url)
+    write(op.local_dir, {"a.txt": "edited\n"})
+    before = local_head(op)
+    with pytest.raises(KeyError, match="master"):
+        op.push()
+    assert local_head(op) == before and served.head() == before
+    assert status(op.local_dir) == ["M  a.txt"]
+    op.push(branch="develop")
+    assert served.show("a.txt") == "edited\n"

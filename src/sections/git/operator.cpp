@@ -102,6 +102,13 @@ void git_working_copy(py::ModuleBody& m) {
     m.import_from("datetime", "datetime");
     m.import_from("dulwich", "porcelain");
     m.import_from("dulwich.repo", "Repo");
+    {
+        auto& original = m.state().get<PorcelainAtImport>();
+        original.porcelain = py::getitem(m.globals(), PY_NAME(porcelain));
+        original.status = py::getattr(original.porcelain, PY_NAME(status));
+        original.add = py::getattr(original.porcelain, PY_NAME(add));
+        original.repo_type = py::getitem(m.globals(), PY_NAME(Repo));
+    }
     std::vector<py::Member> body;
     for (const py::FunctionDef* def : {&init_def, &pull_def, &clone_def, &push_def, &get_file_last_commit_time_def,
                                        &is_current_repo_def, &get_auth_url_def, &clone_repository_def,
