@@ -92,27 +92,6 @@ void scrub_reflogs(Call& c, PyObject* self) {
     });
 }
 
-// git clone records the checked-out branch's upstream (branch.<name>.remote and
-// .merge), by which `git status` compares it with origin's; dulwich does so from 1.x
-// on. The same for a clone of an older release, where it is missing.
-void record_upstream(PyObject* cloned) {
-    Ref refs = py::getattr_optional(cloned, PY_NAME(refs));
-    if (!refs || !py::getattr_optional(cloned, PY_NAME(get_config))) return;
-    auto [name, value] = resolve_ref(refs, bytes("HEAD"));
-    static constexpr char kHeads[] = "refs/heads/";
-    const Py_ssize_t prefix = sizeof(kHeads) - 1;
-    if (value == Py_None || !PyBytes_Check(name) || PyBytes_GET_SIZE(name.get()) <= prefix ||
-        std::memcmp(PyBytes_AS_STRING(name.get()), kHeads, prefix) != 0) {
-        return;
-    }
-    Ref config = py::call_method(cloned, PY_NAME(get_config));
-    Ref section = py::tuple(bytes("branch"), slice(name, prefix, PY_SSIZE_T_MAX));
-    if (py::truthy(py::call_method(config, PY_NAME(has_section), section))) return;
-    py::call_method(config, PY_NAME(set), section, bytes("remote"), bytes("origin"));
-    py::call_method(config, PY_NAME(set), section, bytes("merge"), name);
-    py::call_method(config, PY_NAME(write_to_path));
-}
-
 // A clone replaces the working copy that self.repo has open (once the constructor has
 // opened one): the old one is closed, the new one opened as self.repo.
 Ref clone_repository(Call& c) {
