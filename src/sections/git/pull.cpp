@@ -1,7 +1,7 @@
 // Pull: fetch from the remote, then merge its commit into the working copy.
-#include "lock.hpp"
 #include "checkout.hpp"
 #include "discarded.hpp"
+#include "lock.hpp"
 #include "operator.hpp"
 #include "refs.hpp"
 
