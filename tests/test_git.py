@@ -17,6 +17,7 @@ from pathlib import Path
 from urllib.parse import quote, quote_plus
 from wsgiref.simple_server import WSGIRequestHandler, WSGIServer, make_server
 
+import dulwich.diff_tree
 import dulwich.index
 import pytest
 from dulwich import porcelain
@@ -359,7 +360,7 @@ def test_pull_other_merge_error_text(remote, make, monkeypatch):
     def refuse(*args, **kwargs):
         raise ValueError("disk full")
 
-    monkeypatch.setattr(dulwich.index, "update_working_tree", refuse)  # the merge's checkout
+    monkeypatch.setattr(dulwich.diff_tree, "tree_changes", refuse)  # the merge's comparison of trees
     assert op.pull(accept_remote=False) is False
     assert op.log.lines[-1] == ("error", "更新仓库失败: disk full")
 

@@ -1,9 +1,13 @@
-// The checkout of a merge or a clone (checkout.hpp), through dulwich's
-// update_working_tree.
+// The checkout of a merge or a clone (checkout.hpp): natively (checkout_files.hpp), or
+// through dulwich's update_working_tree and reset_index.
 #include "checkout.hpp"
+#include "checkout_files.hpp"
 #include "status.hpp"
 
 #include "runtime/handler.hpp"
+
+#include <cctype>
+#include <optional>
 
 namespace sections::git {
 namespace {
@@ -44,6 +48,81 @@ void refuse_overwrites(Call& c, PyObject* self, PyObject* repo, PyObject* change
     });
 }
 
+bool object_id(PyObject* hex, ObjectId& out) {
+    return PyBytes_Check(hex) &&
+           from_hex(std::string_view(PyBytes_AS_STRING(hex), std::size_t(PyBytes_GET_SIZE(hex))), out);
+}
+
+Ref path_bytes(const std::string& path) {
+    return Ref::steal(PyBytes_FromStringAndSize(path.data(), Py_ssize_t(path.size())));
+}
+
+[[noreturn]] void invalid_path(const std::string& path) {
+    Ref cls = py::getattr_optional(Ref::steal(PyImport_ImportModule("dulwich.index")), PY_NAME(InvalidPathError));
+    if (!cls) cls = Ref::borrow(PyExc_ValueError);
+    py::raise_object(py::call(cls, path_bytes(path)));
+}
+
+// The working tree of `repo` going from `old_tree` (None: nothing checked out) to
+// `new_tree` (tree names, 40-digit bytes), written here; false, nothing written, where
+// only dulwich's checkout serves. The index is held under its lock throughout.
+bool check_out_natively(Call& c, PyObject* repo, PyObject* old_tree, PyObject* new_tree, bool force, bool fresh) {
+    CheckoutOptions options;
+    std::string index_path;
+    ObjectId old_id{}, new_id{};
+    if (!native_worktree(c, repo, options.tree, index_path) || !object_id(new_tree, new_id) ||
+        (old_tree != Py_None && !object_id(old_tree, old_id))) {
+        return false;
+    }
+    Ref config = py::call_method(repo, PY_NAME(get_config_stack));
+    if (config_bool(config, "sparsecheckout", false) || config_bool(config, "protecthfs", false)) return false;
+    options.protect_ntfs = config_bool(config, "protectntfs", true);
+    options.eol = config_text(config, "core", "eol");
+    for (auto& ch : options.eol) ch = char(std::tolower(static_cast<unsigned char>(ch)));
+    options.force = force;
+    options.fresh = fresh;
+    // Absolute, so that long paths reach Windows' wide-character calls whole.
+    options.tree.root = native_path(os_path(c, PY_NAME(abspath), py::getattr(repo, PY_NAME(path))));
+
+    Ref store = py::getattr(repo, PY_NAME(object_store));
+    const ReadTyped read = [&](const ObjectId& id, int type) {
+        Ref raw = py::call_method(store, PY_NAME(get_raw), hex_bytes(id));
+        if (!PyTuple_Check(raw) || PyTuple_GET_SIZE(raw.get()) != 2 || !PyBytes_Check(PyTuple_GET_ITEM(raw.get(), 1))) {
+            py::raise(PyExc_TypeError, "object_store.get_raw() gave no (type, bytes)");
+        }
+        const long got = PyLong_AsLong(PyTuple_GET_ITEM(raw.get(), 0));
+        if (got == -1 && PyErr_Occurred()) py::fail();
+        if (got != type) {
+            const std::string hex = to_hex(id);
+            py::raise_format(PyExc_ValueError, "object %s has type %ld where a checkout needs type %d", hex.c_str(),
+                             got, type);
+        }
+        PyObject* data = PyTuple_GET_ITEM(raw.get(), 1);
+        return std::string(PyBytes_AS_STRING(data), std::size_t(PyBytes_GET_SIZE(data)));
+    };
+    const WorktreeHooks hooks = status_hooks(c, repo, options.tree.root);
+
+    fs::LockFile lock(index_path);
+    Index index = read_index(index_path);
+    const FlatTree target = read_tree(new_id, read);
+    std::optional<FlatTree> before;
+    if (old_tree != Py_None) before = read_tree(old_id, read);
+    Checkout checkout(options, index, read, hooks);
+    const Refusal refusal = checkout.plan(before ? &*before : nullptr, target);
+    switch (refusal.kind) {
+        case Refusal::None: break;
+        case Refusal::Unsupported: return false;
+        case Refusal::InvalidPath: invalid_path(refusal.path);
+        case Refusal::LocalChange: refuse_merge(path_bytes(refusal.path), "Your local changes to");
+        case Refusal::StagedFile: refuse_merge(path_bytes(refusal.path), "Your staged file");
+        case Refusal::UntrackedFile: refuse_merge(path_bytes(refusal.path), "The untracked file");
+    }
+    checkout.apply();
+    checkout.write_index(lock);
+    lock.commit();
+    return true;
+}
+
 }  // namespace
 
 Ref tree_changes(PyObject* repo, PyObject* old_tree, PyObject* new_tree) {
@@ -59,12 +138,31 @@ Ref change_path(PyObject* change) {
 
 void check_out(Call& c, PyObject* self, PyObject* repo, PyObject* old_tree, PyObject* new_tree, PyObject* changes,
                bool force) {
+    if (check_out_natively(c, repo, old_tree, new_tree, force, false)) return;
     if (!force) refuse_overwrites(c, self, repo, changes);
     Ref iterator = Ref::steal(PyObject_GetIter(changes));
     py::call_kw(dulwich_attr("dulwich.index", PY_NAME(update_working_tree)), {repo, old_tree, new_tree},
                 {{PY_NAME(change_iterator), iterator},
                  {PY_NAME(blob_normalizer), py::call_method(repo, PY_NAME(get_blob_normalizer))},
                  {PY_NAME(allow_overwrite_modified), py::boolean(force)}});
+}
+
+void check_out_clone(Call& c, PyObject* repo) {
+    Ref head = py::try_except(
+        PyExc_KeyError, [&] { return py::getitem(repo, bytes("HEAD")); }, [&](PyObject*) { return Ref(); });
+    if (!head) return;
+    // A HEAD naming a tag stands for what the tag names.
+    Ref tag_type = dulwich_attr("dulwich.objects", PY_NAME(Tag));
+    for (int depth = 0; py::check(PyObject_IsInstance(head, tag_type)) && depth < 16; ++depth) {
+        Ref target = py::getitem(py::getattr(head, PY_NAME(object)), py::integer(1));
+        head = py::getitem(repo, target);
+    }
+    Ref tree = py::getattr(head, PY_NAME(tree));
+    if (check_out_natively(c, repo, Py_None, tree, true, true)) return;
+    Ref config = py::call_method(repo, PY_NAME(get_config_stack));
+    Ref worktree = py::getattr_optional(repo, PY_NAME(get_worktree)) ? py::call_method(repo, PY_NAME(get_worktree))
+                                                                     : Ref::borrow(repo);
+    py::call_kw(py::getattr(worktree, PY_NAME(reset_index)), {}, {{PY_NAME(config), config}});
 }
 
 }  // namespace sections::git

@@ -1,7 +1,9 @@
 // Clone: keeping a clone of the configured remote, or cloning it afresh.
+#include "checkout.hpp"
 #include "lock.hpp"
 #include "operator.hpp"
 #include "refs.hpp"
+#include "status.hpp"
 
 #include "runtime/handler.hpp"
 
@@ -102,10 +104,29 @@ Ref clone_repository(Call& c) {
     const bool reopen = close_repo(self);
     Ref local_dir = py::getattr(self, PY_NAME(local_dir));
     Ref before = folder_entries(c, local_dir);
+    // While porcelain.clone is dulwich's own, it fetches and the checkout that follows
+    // is made here (checkout.hpp); a clone function of the platform's own is asked for
+    // the checkout as always.
+    auto& original = c.state().get<PorcelainAtImport>();
+    const bool native =
+        c.global(PY_NAME(porcelain), original.porcelain).attribute(PY_NAME(clone), original.clone).native;
     Ref cloned;
     try {
         cloned = remote_call(c, self, PY_NAME(clone), auth_url, {auth_url, local_dir.get()},
-                             {{PY_NAME(checkout), Py_True}});
+                             {{PY_NAME(checkout), native ? Py_False : Py_True}});
+        if (native) {
+            try {
+                check_out_clone(c, cloned);
+            } catch (const py::PythonError&) {
+                py::Caught caught;
+                try {
+                    if (Ref close = py::getattr_optional(cloned, PY_NAME(close))) py::call(close);
+                } catch (const py::PythonError&) {
+                    PyErr_Clear();  // the checkout's own error is the one to report
+                }
+                caught.reraise();
+            }
+        }
     } catch (const py::PythonError&) {
         py::Caught caught;
         try {
