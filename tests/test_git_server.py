@@ -17,7 +17,9 @@ from pathlib import Path
 
 import pytest
 import trustme
+import dulwich
 from dulwich import porcelain
+from dulwich.repo import Repo
 
 import tamareltools.tamarels as tamarels
 from git_server import GitServer, git, plain_env
@@ -967,3 +969,191 @@ def test_line_endings_follow_gitattributes(server, tmp_path, make, step):
             assert Path(op.local_dir, name).read_bytes() == Path(cli, name).read_bytes(), name
         assert b"\r\n" in Path(op.local_dir, "x.bat").read_bytes()
     assert status(op.local_dir) == []
+
+
+# ---- 17: clone and pull write the working tree as git does -------------------------------------
+
+
+def raw_git(*args, cwd, input=None):
+    """The git CLI's output as bytes (paths that are not UTF-8 stay as they are)."""
+    return subprocess.run(["git", *args], cwd=cwd, env=plain_env(), input=input, capture_output=True,
+                          check=True).stdout
+
+
+def snapshot(folder):
+    """{path: ("file", contents, executable) | ("link", target) | ("empty folder",)}, .git aside."""
+    top, out = os.fsencode(folder), {}
+    for here, folders, files in os.walk(top):
+        if here == top:
+            folders.remove(b".git")
+        for name in folders + files:
+            path = os.path.join(here, name)
+            key, st = os.path.relpath(path, top), os.lstat(path)
+            if os.path.islink(path):
+                out[key] = ("link", os.readlink(path))
+            elif os.path.isdir(path):
+                if not os.listdir(path):
+                    out[key] = ("empty folder",)
+            else:
+                with open(path, "rb") as f:
+                    out[key] = ("file", f.read(), bool(st.st_mode & 0o100))
+    return out
+
+
+def seed_change(served, change, message):
+    """`change(seed)` made in the seed's working copy, committed with git and pushed."""
+    git("fetch", "-q", "origin", cwd=served.seed)
+    git("reset", "-q", "--hard", f"origin/{served.branch}", cwd=served.seed)
+    change(served.seed)
+    git("add", "-A", cwd=served.seed)
+    git("commit", "-q", "-m", message, cwd=served.seed)
+    git("push", "-q", "origin", f"HEAD:refs/heads/{served.branch}", cwd=served.seed)
+
+
+def links(folder, **targets):
+    for name, target in targets.items():
+        os.symlink(target, os.path.join(folder, name))
+
+
+def executable(folder, name, content):
+    write(folder, {name: content})
+    os.chmod(os.path.join(folder, name), 0o755)
+
+
+def replace(folder, name, files):
+    """`name` (a file, link or folder) removed, then `files` written."""
+    path = os.path.join(folder, name)
+    if os.path.isdir(path) and not os.path.islink(path):
+        subprocess.run(["rm", "-rf", path], check=True)
+    else:
+        os.remove(path)
+    write(folder, files)
+
+
+# case: the commits the server gets one after another; the first is cloned, the others pulled
+CHECKOUTS = {
+    "modes and links": [
+        lambda s: (executable(s, "run.sh", "#!/bin/sh\n"), write(s, {"docs/a.md": "a\n"}),
+                   links(s, to_file="docs/a.md", to_folder="docs", dangling="nowhere")),
+        lambda s: (os.chmod(os.path.join(s, "run.sh"), 0o644), executable(s, "docs/a.md", "now runs\n"),
+                   os.remove(os.path.join(s, "to_file")), links(s, to_file="run.sh")),
+    ],
+    "a submodule": [
+        lambda s: (git("init", "-q", os.path.join(s, "lib", "sub")),
+                   git("commit", "-q", "--allow-empty", "-m", "sub", cwd=os.path.join(s, "lib", "sub"))),
+    ],
+    "line endings": [
+        lambda s: write(s, {".gitattributes": "* text=auto\n*.bat eol=crlf\n*.sh eol=lf\n*.bin binary\nraw/** -text\n",
+                            "a.txt": "one\ntwo\n", "x.bat": "x\ny\n", "y.sh": "y\n", "data.bin": "\0\n\1\n",
+                            "raw/r.txt": "r\nr\n", "mixed.txt": "a\r\nb\n"}),
+        lambda s: write(s, {"sub/.gitattributes": "*.txt eol=crlf\n", "sub/c.txt": "c\nd\n", "z.bat": "z\n"}),
+    ],
+    "names": [
+        lambda s: (Path(s, os.fsdecode(b"\xff\xfe.txt")).write_text("not UTF-8\n"),
+                   write(s, {"中文 名.txt": "n\n", "/".join(f"d{i}" for i in range(30)) + "/deep.txt": "deep\n"})),
+    ],
+    "a file becomes a folder and back": [
+        lambda s: write(s, {"x": "a file\n", "keep/k.txt": "k\n"}),
+        lambda s: replace(s, "x", {"x/y": "below\n", "x/z/w": "further\n"}),
+        lambda s: replace(s, "x", {"x": "a file again\n"}),
+    ],
+    "a folder becomes a link": [
+        lambda s: write(s, {"d/a.txt": "a\n", "d/b/c.txt": "c\n", "target/t.txt": "t\n"}),
+        lambda s: (replace(s, "d", {}), links(s, d="target")),
+    ],
+}
+# Where dulwich's own checkout is not git's: a pull converts line endings by the
+# attribute files the working tree had before it; up to 1.2.16 a pull that turns a
+# folder into a file fails ("Cannot replace non-empty directory with file").
+DULWICH_DIFFERS = {"line endings"} | ({"a file becomes a folder and back", "a folder becomes a link"}
+                                      if dulwich.__version__ < (1, 2, 21) else set())
+
+
+@pytest.mark.parametrize("case", CHECKOUTS)
+def test_checkout_writes_what_git_writes(server, tmp_path, make, monkeypatch, case):
+    served = Served(server, tmp_path, files={"README.md": "r\n"})
+    steps = CHECKOUTS[case]
+    seed_change(served, steps[0], "first")
+    cli = str(tmp_path / "cli")
+    git("clone", "-q", served.server.auth_url(served.name), cli)
+    native = make(served.url)
+    with monkeypatch.context() as patch:  # the platform's own clone: dulwich checks out
+        patch.setattr(porcelain, "clone", lambda *a, real=porcelain.clone, **k: real(*a, **k))
+        by_dulwich = make(served.url, warehouse_name="by_dulwich")
+    by_dulwich.repo.close()  # and for its pulls, a repository of another class
+    by_dulwich.repo = type("PlatformRepo", (Repo,), {})(by_dulwich.local_dir)
+    for number, step in enumerate(steps):
+        dulwich_done = True
+        if number:
+            seed_change(served, step, f"step {number}")
+            assert native.pull() is True
+            dulwich_done = by_dulwich.pull()
+            git("pull", "-q", "--no-rebase", cwd=cli)
+        expected = snapshot(cli)
+        assert snapshot(native.local_dir) == expected
+        if case not in DULWICH_DIFFERS:
+            assert dulwich_done is True and snapshot(by_dulwich.local_dir) == expected
+        # git reads the index as it is: same entries, stat data matching every file (no
+        # entry to hash, nothing to rewrite), cached trees that are HEAD's
+        folder = native.local_dir
+        assert raw_git("ls-files", "-s", "-z", cwd=folder) == raw_git("ls-files", "-s", "-z", cwd=cli)
+        index = Path(folder, ".git", "index")
+        before = index.read_bytes(), os.stat(index).st_mtime_ns
+        assert raw_git("status", "--porcelain", "-z", cwd=folder) == b""
+        assert (index.read_bytes(), os.stat(index).st_mtime_ns) == before
+        assert raw_git("diff-files", "--name-only", "-z", cwd=folder) == b""
+        assert raw_git("write-tree", cwd=folder) == raw_git("rev-parse", "HEAD^{tree}", cwd=folder)
+        fsck(folder)
+
+
+def hostile_commit(served, entries, parent=True):
+    """A commit whose tree git itself would never make, straight into the served
+    repository: `entries` are (name, mode, content) with content bytes (a blob), or a
+    list of entries (a tree), written as they are (duplicates and all)."""
+    def tree(items):
+        raw = b""
+        for name, mode, content in items:
+            kind = ["-t", "tree", "--literally"] if isinstance(content, list) else []
+            data = tree(content) if kind else content
+            sha = raw_git("hash-object", "-w", "--stdin", *kind, cwd=served.path, input=data).strip()
+            raw += b"%o %s\0" % (mode, name) + bytes.fromhex(sha.decode())
+        return raw
+    top = raw_git("hash-object", "-w", "--stdin", "-t", "tree", "--literally", cwd=served.path,
+                  input=tree(entries)).decode().strip()
+    parents = ["-p", served.head()] if parent else []
+    commit = git("commit-tree", top, *parents, "-m", "hostile", cwd=served.path).strip()
+    git("update-ref", f"refs/heads/{served.branch}", commit, cwd=served.path)
+
+
+HOSTILE = {
+    "a parent folder": [(b"..", 0o40000, [(b"escaped", 0o100644, b"out\n")])],
+    "the repository's folder": [(b".git", 0o40000, [(b"hooks", 0o40000, [(b"post-checkout", 0o100755, b"#!/bin/sh\n")])])],
+    "its upper-case spelling": [(b".GIT", 0o40000, [(b"config", 0o100644, b"[core]\n")])],
+    "its NTFS short name": [(b"git~1", 0o40000, [(b"config", 0o100644, b"[core]\n")])],
+    "an absolute path": [(b"/tmp/escaped", 0o100644, b"out\n")],
+    "a link, then a file below it": [(b"link", 0o120000, b"OUTSIDE"), (b"link", 0o40000, [(b"escaped", 0o100644, b"out\n")])],
+    ".gitmodules as a link": [(b".gitmodules", 0o120000, b"OUTSIDE/modules")],
+}
+
+
+@pytest.mark.parametrize("step", ["clone", "pull"])
+@pytest.mark.parametrize("case", HOSTILE)
+def test_hostile_trees_are_refused(server, tmp_path, make, case, step):
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    entries = [(n, m, c.replace(b"OUTSIDE", os.fsencode(outside)) if isinstance(c, bytes) else c)
+               for n, m, c in HOSTILE[case]]
+    served = Served(server, tmp_path, files={"a.txt": "one\n"})
+    op = make(served.url) if step == "pull" else None
+    hostile_commit(served, entries)
+    if op:
+        before, head = snapshot(op.local_dir), local_head(op)
+        assert op.pull() is False
+        assert op.log.texts("error")[0].startswith("更新仓库失败: ")
+        assert snapshot(op.local_dir) == before and local_head(op) == head
+        assert status(op.local_dir) == []
+    else:
+        with pytest.raises(Exception):
+            make(served.url)
+        assert os.listdir(tmp_path / "work" / "tamarel_pytest") == []
+    assert os.listdir(outside) == [] and not list(tmp_path.rglob("escaped")) and not Path("/tmp/escaped").exists()

@@ -2,6 +2,7 @@
 // through dulwich's update_working_tree and reset_index.
 #include "checkout.hpp"
 #include "checkout_files.hpp"
+#include "objects.hpp"
 #include "status.hpp"
 
 #include "runtime/handler.hpp"
@@ -84,8 +85,25 @@ bool check_out_natively(Call& c, PyObject* repo, PyObject* old_tree, PyObject* n
     // Absolute, so that long paths reach Windows' wide-character calls whole.
     options.tree.root = native_path(os_path(c, PY_NAME(abspath), py::getattr(repo, PY_NAME(path))));
 
+    // The objects are read here from dulwich's own store on disk; what it keeps
+    // elsewhere (alternates, an old pack index), and any other store, through get_raw.
     Ref store = py::getattr(repo, PY_NAME(object_store));
+    std::optional<ObjectReader> objects;
+    if (Py_TYPE(store.get()) ==
+        reinterpret_cast<PyTypeObject*>(dulwich_attr("dulwich.object_store", PY_NAME(DiskObjectStore)).get())) {
+        objects.emplace(native_path(py::getattr(store, PY_NAME(path))));
+    }
     const ReadTyped read = [&](const ObjectId& id, int type) {
+        std::string content;
+        int found = 0;
+        if (objects && objects->read(id, found, content)) {
+            if (found != type) {
+                const std::string hex = to_hex(id);
+                py::raise_format(PyExc_ValueError, "object %s has type %d where a checkout needs type %d", hex.c_str(),
+                                 found, type);
+            }
+            return content;
+        }
         Ref raw = py::call_method(store, PY_NAME(get_raw), hex_bytes(id));
         if (!PyTuple_Check(raw) || PyTuple_GET_SIZE(raw.get()) != 2 || !PyBytes_Check(PyTuple_GET_ITEM(raw.get(), 1))) {
             py::raise(PyExc_TypeError, "object_store.get_raw() gave no (type, bytes)");

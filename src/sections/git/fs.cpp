@@ -290,6 +290,46 @@ void set_mtime(const std::string& path, std::int64_t s, std::uint32_t ns) {
     }
 }
 
+FileReader::~FileReader() {
+    if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+bool FileReader::open(const std::string& path) {
+    path_ = path;
+    std::wstring name;
+    if (!wide(path, name)) return false;
+    HANDLE h = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        if (missing_error(GetLastError())) return false;
+        raise_os_error(path);
+    }
+    handle_ = reinterpret_cast<std::intptr_t>(h);
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(h, &size)) raise_os_error(path);
+    size_ = std::uint64_t(size.QuadPart);
+    return true;
+}
+
+void FileReader::read_at(std::uint64_t offset, std::size_t size, std::string& out) {
+    out.resize(size);
+    std::size_t done = 0;
+    while (done < size) {
+        OVERLAPPED at{};
+        at.Offset = DWORD((offset + done) & 0xffffffff);
+        at.OffsetHigh = DWORD((offset + done) >> 32);
+        DWORD got = 0;
+        const DWORD chunk = DWORD(size - done > (1u << 30) ? (1u << 30) : size - done);
+        if (!ReadFile(reinterpret_cast<HANDLE>(handle_), out.data() + done, chunk, &got, &at)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) break;
+            raise_os_error(path_);
+        }
+        if (got == 0) break;
+        done += got;
+    }
+    out.resize(done);
+}
+
 bool make_dir(const std::string& path) {
     std::wstring name;
     if (!wide(path, name)) {
@@ -625,6 +665,39 @@ void set_mtime(const std::string& path, std::int64_t s, std::uint32_t ns) {
     times[1].tv_sec = time_t(s);
     times[1].tv_nsec = long(ns);
     if (::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) raise_os_error(path);
+}
+
+FileReader::~FileReader() {
+    if (handle_ != -1) ::close(int(handle_));
+}
+
+bool FileReader::open(const std::string& path) {
+    path_ = path;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return false;
+        raise_os_error(path);
+    }
+    handle_ = fd;
+    struct stat s;
+    if (::fstat(fd, &s) != 0) raise_os_error(path);
+    size_ = std::uint64_t(s.st_size);
+    return true;
+}
+
+void FileReader::read_at(std::uint64_t offset, std::size_t size, std::string& out) {
+    out.resize(size);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t got = ::pread(int(handle_), out.data() + done, size - done, off_t(offset + done));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            raise_os_error(path_);
+        }
+        if (got == 0) break;
+        done += std::size_t(got);
+    }
+    out.resize(done);
 }
 
 bool make_dir(const std::string& path) {

@@ -80,6 +80,25 @@ private:
     bool open_ = true;
 };
 
+// A file read at any offset, kept open (a pack).
+class FileReader {
+public:
+    FileReader() = default;
+    ~FileReader();
+    FileReader(const FileReader&) = delete;
+    FileReader& operator=(const FileReader&) = delete;
+    // False when there is no such file.
+    bool open(const std::string& path);
+    std::uint64_t size() const { return size_; }
+    // `size` bytes from `offset` (fewer only at the end of the file).
+    void read_at(std::uint64_t offset, std::size_t size, std::string& out);
+
+private:
+    std::string path_;
+    std::intptr_t handle_ = -1;
+    std::uint64_t size_ = 0;
+};
+
 // Replaces `path` with `data` through its lock file.
 void replace_file(const std::string& path, const std::string& data);
 
