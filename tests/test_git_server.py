@@ -1057,6 +1057,10 @@ CHECKOUTS = {
         lambda s: replace(s, "x", {"x/y": "below\n", "x/z/w": "further\n"}),
         lambda s: replace(s, "x", {"x": "a file again\n"}),
     ],
+    "a large file": [  # written a piece at a time from its pack
+        lambda s: Path(s, "big.bin").write_bytes(os.urandom(17 << 20)),
+        lambda s: Path(s, "big.bin").write_bytes(os.urandom(17 << 20) + b"x"),
+    ],
     "a folder becomes a link": [
         lambda s: write(s, {"d/a.txt": "a\n", "d/b/c.txt": "c\n", "target/t.txt": "t\n"}),
         lambda s: (replace(s, "d", {}), links(s, d="target")),

@@ -49,6 +49,9 @@ void refuse_overwrites(Call& c, PyObject* self, PyObject* repo, PyObject* change
     });
 }
 
+// Blobs this large are written a piece at a time (where they need no conversion).
+constexpr std::uint64_t kStreamedFile = 16u << 20;
+
 bool object_id(PyObject* hex, ObjectId& out) {
     return PyBytes_Check(hex) &&
            from_hex(std::string_view(PyBytes_AS_STRING(hex), std::size_t(PyBytes_GET_SIZE(hex))), out);
@@ -125,7 +128,13 @@ bool check_out_natively(Call& c, PyObject* repo, PyObject* old_tree, PyObject* n
     const FlatTree target = read_tree(new_id, read);
     std::optional<FlatTree> before;
     if (old_tree != Py_None) before = read_tree(old_id, read);
-    Checkout checkout(options, index, read, hooks);
+    StreamBlob stream;
+    if (objects) {
+        stream = [&](const ObjectId& id, const ObjectReader::Sink& sink) {
+            return objects->stream_blob(id, kStreamedFile, sink);
+        };
+    }
+    Checkout checkout(options, index, read, hooks, std::move(stream));
     const Refusal refusal = checkout.plan(before ? &*before : nullptr, target);
     switch (refusal.kind) {
         case Refusal::None: break;

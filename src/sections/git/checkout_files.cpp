@@ -232,8 +232,8 @@ FlatTree read_tree(const ObjectId& root, const ReadTyped& read) {
 }
 
 Checkout::Checkout(const CheckoutOptions& options, Index& index, const ReadTyped& read,
-                   const WorktreeHooks& status_hooks)
-    : options_(options), index_(index), read_(read), status_hooks_(status_hooks) {}
+                   const WorktreeHooks& status_hooks, StreamBlob stream)
+    : options_(options), index_(index), read_(read), status_hooks_(status_hooks), stream_(std::move(stream)) {}
 
 Refusal Checkout::plan(const FlatTree* old, const FlatTree& target) {
     target_ = &target;
@@ -460,8 +460,17 @@ void Checkout::write(const TreeEntry& entry, IndexEntry& out) {
     const std::string& path = entry.path;
     const std::string full = disk(path);
     make_folders(path);
-    std::optional<fs::FileStat> st;
     const std::uint32_t type = mode_type(entry.mode);
+    const bool link = type == kModeSymlink;
+    // A new file, where whatever is in the way has gone.
+    auto create = [&](fs::NewFile& file) {
+        for (int attempt = 0;; ++attempt) {
+            if (file.open(full, !link && (entry.mode & 0100))) return;
+            if (attempt > 0) os_error(path, EEXIST);
+            remove(path);
+        }
+    };
+    std::optional<fs::FileStat> st;
     if (type == kModeGitlink) {
         // A submodule's folder, left empty (or as it is), as a clone without its
         // submodules leaves it.
@@ -475,32 +484,34 @@ void Checkout::write(const TreeEntry& entry, IndexEntry& out) {
             st = fs::lstat(full);
             if (!st) os_error(path, ENOENT);
         }
-    } else {
-        std::string data = read_(entry.id, kBlobObject);
-        const bool link = type == kModeSymlink;
-        if (link && options_.tree.symlinks) {
-            for (int attempt = 0;; ++attempt) {
-                if (fs::make_symlink(data, full)) break;
-                if (attempt > 0) os_error(path, EEXIST);
-                remove(path);
-            }
-            st = fs::lstat(full);
-            if (!st) os_error(path, ENOENT);
-        } else {
-            if (!link) {
-                const auto attrs = attributes_->lookup(path, {"text", "crlf", "eol"});
-                convert_to_worktree(worktree_eol(attrs[0], attrs[1], attrs[2], options_.tree.autocrlf, options_.eol),
-                                    data);
-            }
-            fs::NewFile file;
-            for (int attempt = 0;; ++attempt) {
-                if (file.open(full, !link && (entry.mode & 0100))) break;
-                if (attempt > 0) os_error(path, EEXIST);
-                remove(path);
-            }
-            file.write(data.data(), data.size());
-            st = file.finish();
+    } else if (link && options_.tree.symlinks) {
+        const std::string target = read_(entry.id, kBlobObject);
+        for (int attempt = 0;; ++attempt) {
+            if (fs::make_symlink(target, full)) break;
+            if (attempt > 0) os_error(path, EEXIST);
+            remove(path);
         }
+        st = fs::lstat(full);
+        if (!st) os_error(path, ENOENT);
+    } else {
+        // A file (a link's target as one where there are no links), its line endings
+        // as its attributes ask; a large one that needs no conversion goes from its
+        // pack to the disk a piece at a time.
+        WorktreeEol eol = WorktreeEol::Keep;
+        if (!link) {
+            const auto attrs = attributes_->lookup(path, {"text", "crlf", "eol"});
+            eol = worktree_eol(attrs[0], attrs[1], attrs[2], options_.tree.autocrlf, options_.eol);
+        }
+        fs::NewFile file;
+        create(file);
+        const bool streamed = !link && eol == WorktreeEol::Keep && stream_ &&
+                              stream_(entry.id, [&](const char* data, std::size_t size) { file.write(data, size); });
+        if (!streamed) {
+            std::string data = read_(entry.id, kBlobObject);
+            convert_to_worktree(eol, data);
+            file.write(data.data(), data.size());
+        }
+        st = file.finish();
     }
     out = IndexEntry{};
     out.path = path;

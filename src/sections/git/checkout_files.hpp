@@ -29,6 +29,11 @@ constexpr int kCommitObject = 1, kTreeObject = 2, kBlobObject = 3, kTagObject = 
 // raises).
 using ReadTyped = std::function<std::string(const ObjectId& id, int type)>;
 
+// A large blob given to `sink` a piece at a time (checked against its name at the
+// end); false, nothing given, where it is read whole instead.
+using StreamBlob =
+    std::function<bool(const ObjectId& id, const std::function<void(const char* data, std::size_t size)>& sink)>;
+
 // A tree read whole: its files (every entry that is not a tree, full paths, in index
 // order) and its folders, each with its tree's name and whether git would write the
 // same tree back from an index holding its files (canonical modes and order, nothing
@@ -76,7 +81,9 @@ struct Refusal {
 class Checkout {
 public:
     // `index`: the working tree's index, read under its lock; updated in memory.
-    Checkout(const CheckoutOptions& options, Index& index, const ReadTyped& read, const WorktreeHooks& status_hooks);
+    // `stream`, when given, writes large files that need no conversion a piece at a time.
+    Checkout(const CheckoutOptions& options, Index& index, const ReadTyped& read, const WorktreeHooks& status_hooks,
+             StreamBlob stream = {});
 
     // Everything checked before anything is written: the move from `old` (null:
     // nothing checked out) to `target`.
@@ -107,6 +114,7 @@ private:
     Index& index_;
     const ReadTyped& read_;
     const WorktreeHooks& status_hooks_;
+    StreamBlob stream_;
     const FlatTree* target_ = nullptr;
     std::unique_ptr<Attributes> attributes_;
     std::vector<std::string> removals_;  // paths of the old tree that go

@@ -14,7 +14,7 @@
 namespace sections::git {
 namespace {
 
-constexpr int kOfsDelta = 6, kRefDelta = 7;
+constexpr int kBlobObject = 3, kOfsDelta = 6, kRefDelta = 7;
 constexpr int kMaxChain = 10000;                        // deltas on deltas followed, at most
 constexpr std::size_t kCacheBytes = 64u << 20;          // delta bases kept
 constexpr std::size_t kLargestCached = 16u << 20;       // larger bases are not kept
@@ -266,13 +266,16 @@ std::string ObjectReader::inflate(Pack& pack, std::uint64_t offset, std::uint64_
     if (end <= offset) corrupt_pack("empty object");
     const std::uint64_t stored = end - offset;
     if (size > stored * kMaxRatio + 64 || size > std::uint64_t(PY_SSIZE_T_MAX)) corrupt_pack("object size");
-    std::string raw;
-    pack.file.read_at(offset, std::size_t(stored), raw);
-    py::Ref view = py::Ref::steal(PyMemoryView_FromMemory(raw.data(), Py_ssize_t(raw.size()), PyBUF_READ));
-    py::Ref wbits = py::Ref::steal(PyLong_FromLong(15));
-    py::Ref buffer = py::Ref::steal(PyLong_FromUnsignedLongLong(size ? size : 1));
-    PyObject* args[] = {view.get(), wbits.get(), buffer.get()};
-    py::Ref out = py::Ref::steal(PyObject_Vectorcall(static_cast<PyObject*>(decompress_), args, 3, nullptr));
+    py::Ref out;
+    {
+        std::string raw;
+        pack.file.read_at(offset, std::size_t(stored), raw);
+        py::Ref view = py::Ref::steal(PyMemoryView_FromMemory(raw.data(), Py_ssize_t(raw.size()), PyBUF_READ));
+        py::Ref wbits = py::Ref::steal(PyLong_FromLong(15));
+        py::Ref buffer = py::Ref::steal(PyLong_FromUnsignedLongLong(size ? size : 1));
+        PyObject* args[] = {view.get(), wbits.get(), buffer.get()};
+        out = py::Ref::steal(PyObject_Vectorcall(static_cast<PyObject*>(decompress_), args, 3, nullptr));
+    }
     if (!PyBytes_Check(out) || std::uint64_t(PyBytes_GET_SIZE(out.get())) != size) corrupt_pack("object size");
     return std::string(PyBytes_AS_STRING(out.get()), std::size_t(size));
 }
@@ -315,7 +318,7 @@ ObjectReader::Content ObjectReader::unpack(Pack& pack, std::uint64_t offset, int
         const Header h = at->header_at(where);
         if (type_name(h.type)) {
             type = h.type;
-            base = std::make_shared<const std::string>(inflate(*at, h.data_offset, at->end_of(where), h.size));
+            base = std::make_shared<std::string>(inflate(*at, h.data_offset, at->end_of(where), h.size));
             if (!deltas.empty()) remember(*at, where, type, base);
             break;
         }
@@ -328,7 +331,7 @@ ObjectReader::Content ObjectReader::unpack(Pack& pack, std::uint64_t offset, int
         if (!found.pack) {
             std::string loose;
             if (!read_loose(h.base, type, loose)) corrupt(h.base, "a delta's base is missing");
-            base = std::make_shared<const std::string>(std::move(loose));
+            base = std::make_shared<std::string>(std::move(loose));
             break;
         }
         at = found.pack;
@@ -336,7 +339,7 @@ ObjectReader::Content ObjectReader::unpack(Pack& pack, std::uint64_t offset, int
     }
     for (auto step = deltas.rbegin(); step != deltas.rend(); ++step) {
         const std::string delta = inflate(*step->pack, step->data_offset, step->pack->end_of(step->offset), step->size);
-        base = std::make_shared<const std::string>(apply_delta(*base, delta));
+        base = std::make_shared<std::string>(apply_delta(*base, delta));
         if (std::next(step) != deltas.rend()) remember(*step->pack, step->offset, type, base);
     }
     return base;
@@ -370,7 +373,58 @@ bool ObjectReader::read(const ObjectId& id, int& type, std::string& out) {
     if (!found.pack) return read_loose(id, type, out);
     Content content = unpack(*found.pack, found.offset, type);
     if (object_name(type_name(type), *content) != id) corrupt(id, "does not hash to its name");
-    out = *content;
+    if (content.use_count() == 1) {
+        out = std::move(*content);
+    } else {
+        out = *content;
+    }
+    return true;
+}
+
+bool ObjectReader::stream_blob(const ObjectId& id, std::uint64_t threshold, const Sink& sink) {
+    const Found found = find(id);
+    if (!found.pack) return false;
+    Pack& pack = *found.pack;
+    const Header h = pack.header_at(found.offset);
+    if (h.type != kBlobObject || h.size < threshold) return false;
+    constexpr std::size_t kPiece = 1u << 20;
+    py::Ref zlib = py::Ref::steal(PyImport_ImportModule("zlib"));
+    py::Ref stream = py::Ref::steal(PyObject_CallMethod(zlib, "decompressobj", nullptr));
+    py::Ref hashlib = py::Ref::steal(PyImport_ImportModule("hashlib"));
+    py::Ref sha = py::Ref::steal(PyObject_CallMethod(hashlib, "sha1", nullptr));
+    const std::string header = object_header("blob", std::size_t(h.size));
+    py::Ref ignored = py::Ref::steal(PyObject_CallMethod(sha, "update", "y#", header.data(), Py_ssize_t(header.size())));
+    py::Ref limit = py::Ref::steal(PyLong_FromSize_t(kPiece));
+    std::uint64_t total = 0;
+    auto take = [&](PyObject* piece) {
+        const auto length = std::size_t(PyBytes_GET_SIZE(piece));
+        total += length;
+        if (total > h.size) corrupt_pack("object larger than its header says");
+        py::Ref hashed = py::Ref::steal(PyObject_CallMethod(sha, "update", "O", piece));
+        if (length) sink(PyBytes_AS_STRING(piece), length);
+    };
+    const std::uint64_t end = pack.end_of(found.offset);
+    std::string raw;
+    for (std::uint64_t at = h.data_offset; at < end;) {
+        pack.file.read_at(at, std::size_t(std::min<std::uint64_t>(kPiece, end - at)), raw);
+        if (raw.empty()) corrupt_pack("truncated object");
+        at += raw.size();
+        py::Ref input = py::Ref::steal(PyBytes_FromStringAndSize(raw.data(), Py_ssize_t(raw.size())));
+        for (;;) {
+            py::Ref out = py::Ref::steal(PyObject_CallMethod(stream, "decompress", "OO", input.get(), limit.get()));
+            if (!PyBytes_Check(out)) corrupt_pack("object contents");
+            take(out);
+            input = py::Ref::steal(PyObject_GetAttrString(stream, "unconsumed_tail"));
+            if (!PyBytes_Check(input) || PyBytes_GET_SIZE(input.get()) == 0) break;
+        }
+        if (PyObject_IsTrue(py::Ref::steal(PyObject_GetAttrString(stream, "eof"))) == 1) break;
+    }
+    if (total != h.size) corrupt_pack("object smaller than its header says");
+    py::Ref digest = py::Ref::steal(PyObject_CallMethod(sha, "digest", nullptr));
+    if (!PyBytes_Check(digest) || PyBytes_GET_SIZE(digest.get()) != 20 ||
+        std::memcmp(PyBytes_AS_STRING(digest.get()), id.data(), 20) != 0) {
+        corrupt(id, "does not hash to its name");
+    }
     return true;
 }
 

@@ -9,6 +9,7 @@
 #include "fs.hpp"
 #include "sha1.hpp"
 
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
@@ -30,10 +31,19 @@ public:
     // when it is neither in a pack nor loose here. A corrupt object raises ValueError.
     bool read(const ObjectId& id, int& type, std::string& out);
 
+    // A blob of `threshold` bytes or more stored whole in a pack, given to `sink` a piece
+    // at a time instead of held whole; it is checked against its name at the end (a
+    // corrupt one raises once its pieces are out). False, nothing given, for any other
+    // object.
+    using Sink = std::function<void(const char* data, std::size_t size)>;
+    bool stream_blob(const ObjectId& id, std::uint64_t threshold, const Sink& sink);
+
     struct Pack;
 
 private:
-    using Content = std::shared_ptr<const std::string>;
+    // Objects are shared with the cache of delta bases; one no one else holds is
+    // handed out without a copy.
+    using Content = std::shared_ptr<std::string>;
     struct Found {
         Pack* pack = nullptr;
         std::uint64_t offset = 0;
