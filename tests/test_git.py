@@ -19,6 +19,7 @@ from wsgiref.simple_server import WSGIRequestHandler, WSGIServer, make_server
 
 import dulwich.diff_tree
 import dulwich.index
+import dulwich.objects
 import pytest
 from dulwich import porcelain
 from dulwich.object_store import tree_lookup_path
@@ -1209,3 +1210,29 @@ def test_an_index_another_writer_holds_is_left_alone(worktree, monkeypatch, caps
         worktree.push()
     assert "lock" in f"{type(raised.value).__name__} {raised.value}".lower()
     assert open(index, "rb").read() == before and os.path.exists(index + ".lock")
+
+
+# ---- clone and pull check out natively ------------------------------------------------------------
+
+
+def test_checkouts_leak_nothing(remote, make):
+    """A clone's checkout, and one refused for a tree holding ".git/config"."""
+    remote.commit({"run.sh": "#!/bin/sh\n", "deep/er/f.txt": "f\n", ".gitattributes": "*.txt eol=crlf\n"}, "more")
+    op = make(remote.path, log=types.SimpleNamespace(debug=len, info=len, warning=len, error=len))
+    assert_no_leaks(op.clone, True, repeat=30)
+    assert Path(op.local_dir, "deep/er/f.txt").read_bytes() == b"f\r\n"
+    with Repo(remote.path) as bare_repo:  # a tree git would refuse, committed on top
+        blob = dulwich.objects.Blob.from_string(b"[core]\n")
+        inner, outer = dulwich.objects.Tree(), dulwich.objects.Tree()
+        inner.add(b"config", 0o100644, blob.id)
+        outer.add(b".git", 0o040000, inner.id)
+        commit = dulwich.objects.Commit()
+        commit.tree, commit.parents, commit.message = outer.id, [remote.head().encode()], b"hostile"
+        commit.author = commit.committer = b"T <t@example.org>"
+        commit.commit_time = commit.author_time = 1_700_000_000
+        commit.commit_timezone = commit.author_timezone = 0
+        for obj in (blob, inner, outer, commit):
+            bare_repo.object_store.add_object(obj)
+        bare_repo.refs[b"refs/heads/master"] = commit.id
+    assert_no_leaks(op.clone, True, repeat=30)
+    assert os.listdir(op.local_dir) == []  # refused before a file was written, the clone removed
