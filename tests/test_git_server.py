@@ -985,7 +985,7 @@ def snapshot(folder):
     """{path: ("file", contents, executable) | ("link", target) | ("empty folder",)}, .git aside."""
     top, out = os.fsencode(folder), {}
     for here, folders, files in os.walk(top):
-        if here == top:
+        if here == top and b".git" in folders:
             folders.remove(b".git")
         for name in folders + files:
             path = os.path.join(here, name)
@@ -1009,6 +1009,7 @@ def seed_change(served, change, message):
     git("add", "-A", cwd=served.seed)
     git("commit", "-q", "-m", message, cwd=served.seed)
     git("push", "-q", "origin", f"HEAD:refs/heads/{served.branch}", cwd=served.seed)
+    git("repack", "-adq", cwd=served.path)  # what the server sends then holds deltas
 
 
 def links(folder, **targets):
@@ -1062,15 +1063,30 @@ CHECKOUTS = {
         lambda s: Path(s, "big.bin").write_bytes(os.urandom(17 << 20)),
         lambda s: Path(s, "big.bin").write_bytes(os.urandom(17 << 20) + b"x"),
     ],
+    "similar files": [  # sent as deltas on deltas, then as deltas against what the clone has
+        lambda s: write(s, {f"v/{i}.txt": "".join(f"line {k}\n" for k in range(300 + i)) for i in range(40)}),
+        lambda s: write(s, {f"v/{i}.txt": "".join(f"line {k} again\n" for k in range(280 + i)) for i in range(0, 40, 3)}),
+    ],
+    "links as files": [  # core.symlinks=false, as on Windows: a file holding the target
+        lambda s: write(s, {"a.txt": "a\n"}),
+        lambda s: links(s, to_a="a.txt", away="../elsewhere"),
+    ],
+    "core.autocrlf": [
+        lambda s: write(s, {"a.txt": "a\n"}),
+        lambda s: write(s, {"b.txt": "b\nc\n", "crlf.txt": "d\r\ne\r\n", "bin.dat": "\0\n"}),
+    ],
     "a folder becomes a link": [
         lambda s: write(s, {"d/a.txt": "a\n", "d/b/c.txt": "c\n", "target/t.txt": "t\n"}),
         lambda s: (replace(s, "d", {}), links(s, d="target")),
     ],
 }
+# The working copies' configuration, set once cloned.
+CHECKOUT_CONFIG = {"links as files": {"core.symlinks": "false"}, "core.autocrlf": {"core.autocrlf": "true"}}
 # Where dulwich's own checkout is not git's: a pull converts line endings by the
-# attribute files the working tree had before it; up to 1.2.16 a pull that turns a
-# folder into a file fails ("Cannot replace non-empty directory with file").
-DULWICH_DIFFERS = {"line endings"} | ({"a file becomes a folder and back", "a folder becomes a link"}
+# attribute files the working tree had before it, and makes links whatever
+# core.symlinks says; up to 1.2.16 a pull that turns a folder into a file fails
+# ("Cannot replace non-empty directory with file").
+DULWICH_DIFFERS = {"line endings", "links as files"} | ({"a file becomes a folder and back", "a folder becomes a link"}
                                       if dulwich.__version__ < (1, 2, 21) else set())
 
 
@@ -1087,6 +1103,9 @@ def test_checkout_writes_what_git_writes(server, tmp_path, make, monkeypatch, ca
         by_dulwich = make(served.url, warehouse_name="by_dulwich")
     by_dulwich.repo.close()  # and for its pulls, a repository of another class
     by_dulwich.repo = type("PlatformRepo", (Repo,), {})(by_dulwich.local_dir)
+    for key, value in CHECKOUT_CONFIG.get(case, {}).items():
+        for folder in (native.local_dir, by_dulwich.local_dir, cli):
+            git("config", key, value, cwd=folder)
     for number, step in enumerate(steps):
         dulwich_done = True
         if number:
@@ -1172,3 +1191,35 @@ def test_hostile_trees_are_refused(server, tmp_path, make, case, step):
             make(served.url)
         assert os.listdir(tmp_path / "work" / "tamarel_pytest") == []
     assert os.listdir(outside) == [] and not list(tmp_path.rglob("escaped")) and not Path("/tmp/escaped").exists()
+
+
+# case: (what the working copy has, what the server's next commit does)
+IN_THE_WAY = {
+    "an untracked file where a folder comes": (
+        lambda op, outside: write(op.local_dir, {"d": "mine\n"}),
+        lambda served: served.commit({"d/x.txt": "theirs\n"})),
+    "untracked files in a folder that becomes a file": (
+        lambda op, outside: write(op.local_dir, {"sub/mine.txt": "mine\n"}),
+        lambda served: seed_change(served, lambda s: replace(s, "sub", {"sub": "a file now\n"}), "sub is a file")),
+    "a link made in place of a folder": (
+        lambda op, outside: (replace(op.local_dir, "sub", {}), write(str(outside), {"b.txt": "bee\n"}),
+                             os.symlink(outside, os.path.join(op.local_dir, "sub"))),
+        lambda served: served.commit({"sub/b.txt": "theirs\n"})),
+}
+
+
+@pytest.mark.parametrize("accept_remote", [True, False])
+@pytest.mark.parametrize("case", IN_THE_WAY)
+def test_what_is_in_the_way_refuses_the_checkout(served, make, tmp_path, case, accept_remote):
+    """Forced or not, a pull neither deletes what no commit holds nor writes through a
+    link: it refuses before writing anything."""
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    op = make(served.url)
+    local, remote = IN_THE_WAY[case]
+    local(op, outside)
+    remote(served)
+    before, head, outside_before = snapshot(op.local_dir), local_head(op), snapshot(outside)
+    assert op.pull(accept_remote=accept_remote) is False
+    assert op.log.texts("error")[0].startswith("更新仓库失败: ")
+    assert snapshot(op.local_dir) == before and local_head(op) == head and snapshot(outside) == outside_before
