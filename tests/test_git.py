@@ -3,6 +3,7 @@ file:// URL and a loopback HTTPS git server behind basic auth."""
 
 import base64
 import glob
+import hashlib
 import io
 import os
 import re
@@ -12,6 +13,7 @@ import sys
 import threading
 import traceback
 import types
+import zlib
 from datetime import datetime
 from pathlib import Path
 from urllib.parse import quote, quote_plus
@@ -1236,3 +1238,118 @@ def test_checkouts_leak_nothing(remote, make):
         bare_repo.refs[b"refs/heads/master"] = commit.id
     assert_no_leaks(op.clone, True, repeat=30)
     assert os.listdir(op.local_dir) == []  # refused before a file was written, the clone removed
+
+
+def loose_object(repo_path, kind, data):
+    """An object written as it is into the repository's objects folder: a tree git would
+    refuse to make (duplicates, ".." and all) included."""
+    raw = b"%s %d\0" % (kind, len(data)) + data
+    sha = hashlib.sha1(raw).hexdigest()
+    path = os.path.join(repo_path, "objects", sha[:2], sha[2:])
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(zlib.compress(raw))
+    return sha
+
+
+def hostile_commit(remote, entries):
+    """A commit on the remote's master whose tree holds `entries`: (name, mode, content),
+    content bytes for a blob or a list of entries for a tree."""
+    def tree(items):
+        raw = b""
+        for name, mode, content in items:
+            sha = loose_object(remote.path, b"tree", tree(content)) if isinstance(content, list) else \
+                loose_object(remote.path, b"blob", content)
+            raw += b"%o %s\0" % (mode, name) + bytes.fromhex(sha)
+        return raw
+    top = loose_object(remote.path, b"tree", tree(entries))
+    who = b"T <t@example.org> 1700000000 +0000"
+    commit = loose_object(remote.path, b"commit", b"tree %s\nparent %s\nauthor %s\ncommitter %s\n\nhostile\n" % (
+        top.encode(), remote.head().encode(), who, who))
+    with Repo(remote.path) as bare_repo:
+        bare_repo.refs[b"refs/heads/master"] = commit.encode()
+
+
+HOSTILE_TREES = {
+    "a parent folder": [(b"..", 0o40000, [(b"escaped", 0o100644, b"out\n")])],
+    "the repository's folder": [(b".git", 0o40000, [(b"hooks", 0o40000, [(b"post-checkout", 0o100755, b"#!/bin/sh\n")])])],
+    "its upper-case spelling": [(b".GIT", 0o40000, [(b"config", 0o100644, b"[core]\n")])],
+    "its NTFS spellings": [(b"git~1", 0o40000, [(b"config", 0o100644, b"[core]\n")]),
+                           (b".git. ", 0o40000, [(b"config", 0o100644, b"[core]\n")])],
+    "an absolute path": [(b"/escaped", 0o100644, b"out\n")],
+    "a link, then a file below it": [(b"link", 0o120000, b"OUTSIDE"),
+                                     (b"link", 0o40000, [(b"escaped", 0o100644, b"out\n")])],
+    ".gitmodules as a link": [(b".gitmodules", 0o120000, b"OUTSIDE/modules")],
+    # names Windows cannot hold as files: a device, a stream of another file, a dropped dot
+    "Windows names": [(b"aux.txt", 0o100644, b"out\n"), (b"a:escaped", 0o100644, b"out\n"),
+                      (b"dot.", 0o100644, b"out\n"), (b"back\\slash", 0o100644, b"out\n")],
+}
+
+
+@pytest.mark.parametrize("step", ["clone", "pull"])
+@pytest.mark.parametrize("case", HOSTILE_TREES)
+def test_hostile_trees_are_refused(remote, make, tmp_path, case, step):
+    if case == "Windows names" and sys.platform != "win32":
+        pytest.skip("valid names elsewhere")
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    entries = [(n, m, c.replace(b"OUTSIDE", os.fsencode(outside)) if isinstance(c, bytes) else c)
+               for n, m, c in HOSTILE_TREES[case]]
+    op = make(remote.path) if step == "pull" else None
+    hostile_commit(remote, entries)
+    if op:
+        def state():
+            files = sorted(os.path.relpath(os.path.join(d, n), op.local_dir) for d, _, names in os.walk(op.local_dir)
+                           if ".git" not in Path(d).relative_to(op.local_dir).parts for n in names)
+            return files, op.repo.head(), Path(op.local_dir, ".git", "config").read_bytes()
+        before = state()
+        assert op.pull() is False
+        assert op.log.texts("error")[0].startswith("更新仓库失败: ")
+        assert state() == before and not os.path.exists(os.path.join(op.local_dir, ".git", "hooks", "post-checkout"))
+    else:
+        with pytest.raises(Exception):
+            make(remote.path)
+        assert os.listdir(tmp_path / "work" / "tamarel_pytest") == []
+    assert os.listdir(outside) == [] and not list(tmp_path.rglob("*escaped*"))
+
+
+DAMAGES = {  # done to the pack a fetch has just stored, at a blob the pull writes
+    "blob's data": lambda pack, at, index: pack.__setitem__(slice(at + 4, at + 8), b"\xff\x00\xff\x00"),
+    "blob's header": lambda pack, at, index: pack.__setitem__(slice(at, at + 12), b"\xff" * 12),
+    "pack cut short": lambda pack, at, index: pack.__delitem__(slice(-100, None)),
+    "index's offsets": lambda pack, at, index: index.__setitem__(slice(-40 - 64, -40), b"\xff" * 64),
+}
+
+
+@pytest.mark.parametrize("damage", DAMAGES)
+def test_a_damaged_pack_fails_the_pull(remote, make, monkeypatch, damage):
+    op = make(remote.path)
+    content = "".join(f"new line {i}\n" for i in range(200)).encode()
+    remote.commit({"new.txt": content.decode()})
+    blob = dulwich.objects.Blob.from_string(content).id
+    real_fetch = porcelain.fetch
+
+    def offsets(index):  # a version 2 index: names after the fan-out table, 4-byte offsets after the CRCs
+        count = int.from_bytes(index[8 + 1020:8 + 1024], "big")
+        names = [index[1032 + 20 * i:1052 + 20 * i].hex().encode() for i in range(count)]
+        return {n: int.from_bytes(index[1032 + 24 * count + 4 * i:1036 + 24 * count + 4 * i], "big")
+                for i, n in enumerate(names)}
+
+    def fetch_and_damage(*args, **kwargs):
+        result = real_fetch(*args, **kwargs)
+        (index_path,) = [p for p in glob.glob(os.path.join(op.local_dir, ".git", "objects", "pack", "*.idx"))
+                         if blob in offsets(Path(p).read_bytes())]
+        pack_path = index_path[:-4] + ".pack"
+        pack, index = bytearray(Path(pack_path).read_bytes()), bytearray(Path(index_path).read_bytes())
+        at = offsets(index)[blob]
+        DAMAGES[damage](pack, at, index)
+        for path, data in ((pack_path, pack), (index_path, index)):
+            os.chmod(path, 0o644)
+            Path(path).write_bytes(data)
+        return result
+
+    monkeypatch.setattr(porcelain, "fetch", fetch_and_damage)
+    head = op.repo.head()
+    assert op.pull() is False
+    assert op.log.texts("error")[0].startswith("更新仓库失败: ")
+    assert op.repo.head() == head and not os.path.exists(os.path.join(op.local_dir, "new.txt"))

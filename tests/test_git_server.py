@@ -1140,59 +1140,6 @@ def test_checkout_writes_what_git_writes(server, tmp_path, make, monkeypatch, ca
         fsck(folder)
 
 
-def hostile_commit(served, entries, parent=True):
-    """A commit whose tree git itself would never make, straight into the served
-    repository: `entries` are (name, mode, content) with content bytes (a blob), or a
-    list of entries (a tree), written as they are (duplicates and all)."""
-    def tree(items):
-        raw = b""
-        for name, mode, content in items:
-            kind = ["-t", "tree", "--literally"] if isinstance(content, list) else []
-            data = tree(content) if kind else content
-            sha = raw_git("hash-object", "-w", "--stdin", *kind, cwd=served.path, input=data).strip()
-            raw += b"%o %s\0" % (mode, name) + bytes.fromhex(sha.decode())
-        return raw
-    top = raw_git("hash-object", "-w", "--stdin", "-t", "tree", "--literally", cwd=served.path,
-                  input=tree(entries)).decode().strip()
-    parents = ["-p", served.head()] if parent else []
-    commit = git("commit-tree", top, *parents, "-m", "hostile", cwd=served.path).strip()
-    git("update-ref", f"refs/heads/{served.branch}", commit, cwd=served.path)
-
-
-HOSTILE = {
-    "a parent folder": [(b"..", 0o40000, [(b"escaped", 0o100644, b"out\n")])],
-    "the repository's folder": [(b".git", 0o40000, [(b"hooks", 0o40000, [(b"post-checkout", 0o100755, b"#!/bin/sh\n")])])],
-    "its upper-case spelling": [(b".GIT", 0o40000, [(b"config", 0o100644, b"[core]\n")])],
-    "its NTFS short name": [(b"git~1", 0o40000, [(b"config", 0o100644, b"[core]\n")])],
-    "an absolute path": [(b"/tmp/escaped", 0o100644, b"out\n")],
-    "a link, then a file below it": [(b"link", 0o120000, b"OUTSIDE"), (b"link", 0o40000, [(b"escaped", 0o100644, b"out\n")])],
-    ".gitmodules as a link": [(b".gitmodules", 0o120000, b"OUTSIDE/modules")],
-}
-
-
-@pytest.mark.parametrize("step", ["clone", "pull"])
-@pytest.mark.parametrize("case", HOSTILE)
-def test_hostile_trees_are_refused(server, tmp_path, make, case, step):
-    outside = tmp_path / "outside"
-    outside.mkdir()
-    entries = [(n, m, c.replace(b"OUTSIDE", os.fsencode(outside)) if isinstance(c, bytes) else c)
-               for n, m, c in HOSTILE[case]]
-    served = Served(server, tmp_path, files={"a.txt": "one\n"})
-    op = make(served.url) if step == "pull" else None
-    hostile_commit(served, entries)
-    if op:
-        before, head = snapshot(op.local_dir), local_head(op)
-        assert op.pull() is False
-        assert op.log.texts("error")[0].startswith("更新仓库失败: ")
-        assert snapshot(op.local_dir) == before and local_head(op) == head
-        assert status(op.local_dir) == []
-    else:
-        with pytest.raises(Exception):
-            make(served.url)
-        assert os.listdir(tmp_path / "work" / "tamarel_pytest") == []
-    assert os.listdir(outside) == [] and not list(tmp_path.rglob("escaped")) and not Path("/tmp/escaped").exists()
-
-
 # case: (what the working copy has, what the server's next commit does)
 IN_THE_WAY = {
     "an untracked file where a folder comes": (
