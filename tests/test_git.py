@@ -1252,7 +1252,7 @@ def loose_object(repo_path, kind, data):
     return sha
 
 
-def hostile_commit(remote, entries):
+def raw_commit(remote, entries):
     """A commit on the remote's master whose tree holds `entries`: (name, mode, content),
     content bytes for a blob or a list of entries for a tree."""
     def tree(items):
@@ -1296,7 +1296,7 @@ def test_hostile_trees_are_refused(remote, make, tmp_path, case, step):
     entries = [(n, m, c.replace(b"OUTSIDE", os.fsencode(outside)) if isinstance(c, bytes) else c)
                for n, m, c in HOSTILE_TREES[case]]
     op = make(remote.path) if step == "pull" else None
-    hostile_commit(remote, entries)
+    raw_commit(remote, entries)
     if op:
         def state():
             files = sorted(os.path.relpath(os.path.join(d, n), op.local_dir) for d, _, names in os.walk(op.local_dir)
@@ -1353,3 +1353,36 @@ def test_a_damaged_pack_fails_the_pull(remote, make, monkeypatch, damage):
     assert op.pull() is False
     assert op.log.texts("error")[0].startswith("更新仓库失败: ")
     assert op.repo.head() == head and not os.path.exists(os.path.join(op.local_dir, "new.txt"))
+
+
+@pytest.mark.parametrize("symlinks", [None, "false"])
+def test_links_as_core_symlinks_says(remote, make, tmp_path, symlinks):
+    """A link is made where the file system has them and core.symlinks allows (not by
+    default on Windows); otherwise a file holding its target, recorded as a link."""
+    if symlinks:
+        with open(tmp_path / "gitconfig", "a") as config:
+            config.write(f"[core]\n\tsymlinks = {symlinks}\n")
+    raw_commit(remote, [(b"a.txt", 0o100644, b"one\n"), (b"to_a", 0o120000, b"a.txt")])
+    op = make(remote.path)
+    raw_commit(remote, [(b"a.txt", 0o100644, b"one\n"), (b"to_a", 0o120000, b"a.txt"),
+                            (b"sub", 0o40000, [(b"up", 0o120000, b"../a.txt")])])
+    assert op.pull() is True
+    as_links = symlinks is None and sys.platform != "win32"
+    for name, target in (("to_a", "a.txt"), ("sub/up", "../a.txt")):
+        path = os.path.join(op.local_dir, name)
+        assert os.path.islink(path) is as_links
+        assert (os.readlink(path) if as_links else Path(path).read_text()) == target
+        assert op.repo.open_index()[name.encode()].mode == 0o120000
+    assert op.get_repo_info()["is_dirty"] is False
+
+
+def test_an_index_held_by_another_writer_fails_the_pull(remote, make):
+    op = make(remote.path)
+    remote.commit({"a.txt": "two\n"})
+    lock = Path(op.local_dir, ".git", "index.lock")
+    lock.write_bytes(b"another writer's")
+    head = op.repo.head()
+    assert op.pull() is False
+    assert "index.lock" in op.log.texts("error")[0]
+    assert op.repo.head() == head and Path(op.local_dir, "a.txt").read_text() == "one\n"
+    assert lock.read_bytes() == b"another writer's"  # left to its owner
