@@ -8,6 +8,7 @@ import io
 import os
 import re
 import shutil
+import subprocess
 import socketserver
 import sys
 import threading
@@ -1386,3 +1387,29 @@ def test_an_index_held_by_another_writer_fails_the_pull(remote, make):
     assert "index.lock" in op.log.texts("error")[0]
     assert op.repo.head() == head and Path(op.local_dir, "a.txt").read_text() == "one\n"
     assert lock.read_bytes() == b"another writer's"  # left to its owner
+
+
+NOT_AS_GIT_WRITES = {  # trees git itself would write differently from the same index
+    "as git writes them": [(b"a.txt", 0o100644, b"a\n"), (b"d", 0o40000, [(b"b.txt", 0o100755, b"b\n")])],
+    "a file mode git does not write": [(b"a.txt", 0o100644, b"a\n"), (b"d", 0o40000, [(b"b.txt", 0o100664, b"b\n")])],
+    "an empty folder": [(b"a.txt", 0o100644, b"a\n"), (b"d", 0o40000, [(b"e", 0o40000, []), (b"b", 0o100644, b"b\n")])],
+    "entries out of order": [(b"a.txt", 0o100644, b"a\n"),
+                             (b"d", 0o40000, [(b"c.txt", 0o100644, b"c\n"), (b"b.txt", 0o100644, b"b\n")])],
+    "a slash in a name": [(b"a.txt", 0o100644, b"a\n"), (b"d", 0o40000, [(b"e/b.txt", 0o100644, b"b\n")])],
+}
+
+
+@needs_git
+@pytest.mark.parametrize("case", NOT_AS_GIT_WRITES)
+def test_cached_trees_are_what_git_writes(remote, make, tmp_path, case):
+    """The index's cached trees name what git's write-tree makes of the index without
+    them, whatever the tree checked out looked like."""
+    op = make(remote.path)
+    raw_commit(remote, NOT_AS_GIT_WRITES[case])
+    assert op.pull() is True
+    bare_index = tmp_path / "index-without-cached-trees"
+    bare_index.write_bytes(Path(op.local_dir, ".git", "index").read_bytes())
+    dulwich.index.Index(str(bare_index)).write()  # dulwich writes no TREE extension
+    env = {**os.environ, "GIT_INDEX_FILE": str(bare_index)}
+    assert cli("write-tree", cwd=op.local_dir) == subprocess.run(
+        ["git", "write-tree"], cwd=op.local_dir, env=env, capture_output=True, check=True).stdout

@@ -207,7 +207,8 @@ FlatTree read_tree(const ObjectId& root, const ReadTyped& read) {
             // What git would write back: canonical modes without a leading zero, names
             // in its order, none twice.
             const bool canonical_mode = is_tree ? mode == kModeTree : leaf_mode(mode) && index_mode(mode) == mode;
-            if (raw[p] == '0' || !canonical_mode || (!previous.empty() && !tree_less(previous, previous_tree, name, is_tree))) {
+            if (raw[p] == '0' || !canonical_mode || name.find('/') != std::string_view::npos ||
+                (!previous.empty() && !tree_less(previous, previous_tree, name, is_tree))) {
                 folder.canonical = false;
             }
             previous = name;
@@ -591,9 +592,10 @@ std::string Checkout::tree_extension() const {
         counts[f] = count;
         valid[f] = same && count > 0;
     }
-    // A folder without files makes every tree above it one git would not write.
+    // A tree git would not write (or one with no file below it) makes every tree above
+    // it one git would not write either.
     for (std::size_t f = 0; f < folders.size(); ++f) {
-        if (counts[f] != 0) continue;
+        if (valid[f]) continue;
         for (std::string up = folders[f].path; !up.empty();) {
             up = parent_of(up);
             auto found = by_path.find(up);
