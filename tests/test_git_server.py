@@ -291,18 +291,25 @@ def test_is_dirty_agrees_with_git_status(with_submodule, make, state):
 # ---- 3: a refused pull changes nothing; then the remote wins -------------------------------------
 
 
-@pytest.mark.parametrize("local", ["edited", "staged"])
+@pytest.mark.parametrize("local", ["edited", "staged", "made executable", "a link in its place"])
 def test_refused_pull_changes_nothing(served, make, local):
     op = make(served.url)
     served.commit({"a.txt": "remote\n"})
-    write(op.local_dir, {"a.txt": "local\n"})
+    path = os.path.join(op.local_dir, "a.txt")
+    if local == "made executable":
+        os.chmod(path, 0o755)
+    elif local == "a link in its place":
+        os.remove(path)
+        os.symlink("sub/b.txt", path)
+    else:
+        write(op.local_dir, {"a.txt": "local\n"})
     if local == "staged":
         git("add", "a.txt", cwd=op.local_dir)
-    before = (local_head(op), status(op.local_dir), git("ls-files", "-s", cwd=op.local_dir))
+    before = (local_head(op), status(op.local_dir), git("ls-files", "-s", cwd=op.local_dir), snapshot(op.local_dir))
     assert op.pull(accept_remote=False) is False
     assert op.log.texts("error")[0].startswith("更新仓库失败: ")
-    assert (local_head(op), status(op.local_dir), git("ls-files", "-s", cwd=op.local_dir)) == before
-    assert read(op.local_dir, "a.txt") == "local\n"
+    assert (local_head(op), status(op.local_dir), git("ls-files", "-s", cwd=op.local_dir),
+            snapshot(op.local_dir)) == before
 
     assert op.pull(accept_remote=True) is True
     assert "已强制合并远程更改" in op.log.texts()
