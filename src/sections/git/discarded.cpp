@@ -2,9 +2,12 @@
 // dulwich's object store and refs; nothing of the index or HEAD changes.
 #include "checkout.hpp"
 #include "discarded.hpp"
+#include "index.hpp"
 #include "status.hpp"
 
 #include "runtime/handler.hpp"
+
+#include <optional>
 
 namespace sections::git {
 namespace {
@@ -34,17 +37,66 @@ Ref lstat_or_none(Call& c, PyObject* path) {
 
 // Does the file still hold what the index entry recorded? Its size and modification
 // time as the index has them (in nanoseconds where the index keeps them).
-bool stat_matches(PyObject* entry, PyObject* st) {
-    if (!py::equal(py::getattr(entry, PY_NAME(size)), py::getattr(st, PY_NAME(st_size)))) return false;
-    Ref recorded = py::getattr(entry, PY_NAME(mtime));
+bool stat_matches(PyObject* size, PyObject* recorded, PyObject* st) {
+    if (!py::equal(size, py::getattr(st, PY_NAME(st_size)))) return false;
+    if (PyLong_Check(recorded)) return py::equal(recorded, py::getattr(st, PY_NAME(st_mtime_ns)));
     Ref actual_ns = py::getattr(st, PY_NAME(st_mtime_ns));
-    if (PyTuple_Check(recorded) && PyTuple_GET_SIZE(recorded.get()) == 2) {
-        Ref seconds = Ref::steal(PyNumber_Multiply(PyTuple_GET_ITEM(recorded.get(), 0), py::integer(1'000'000'000)));
-        return py::equal(Ref::steal(PyNumber_Add(seconds, PyTuple_GET_ITEM(recorded.get(), 1))), actual_ns);
+    if (PyTuple_Check(recorded) && PyTuple_GET_SIZE(recorded) == 2) {
+        Ref seconds = Ref::steal(PyNumber_Multiply(PyTuple_GET_ITEM(recorded, 0), py::integer(1'000'000'000)));
+        return py::equal(Ref::steal(PyNumber_Add(seconds, PyTuple_GET_ITEM(recorded, 1))), actual_ns);
     }
     Ref whole = Ref::steal(PyNumber_Long(recorded));
     return py::equal(whole, Ref::steal(PyNumber_FloorDivide(actual_ns, py::integer(1'000'000'000))));
 }
+
+// The index as the pull reads it for what it discards: read natively where the native
+// code reads the working tree (dulwich reads every entry of it in Python), else
+// dulwich's, and only when a changed path is first looked up.
+class StagedEntries {
+public:
+    StagedEntries(Call& c, PyObject* repo) : c_(c), repo_(repo) {}
+
+    // The entry of `path`: (mode, object name), or None; `recorded` the size and the
+    // modification time (in nanoseconds, or whole seconds from dulwich) it holds.
+    Ref lookup(PyObject* path, Ref& size, Ref& mtime) {
+        load();
+        if (native_) {
+            const IndexEntry* e = native_->find(std::string_view(PyBytes_AS_STRING(path), std::size_t(PyBytes_GET_SIZE(path))));
+            if (!e) return py::none();
+            size = Ref::steal(PyLong_FromUnsignedLong(e->size));
+            mtime = Ref::steal(PyLong_FromUnsignedLongLong(std::uint64_t(e->mtime_s) * 1'000'000'000u + e->mtime_ns));
+            return py::tuple(Ref::steal(PyLong_FromUnsignedLong(e->mode)), hex_bytes(e->id));
+        }
+        Ref entry = py::try_except(
+            PyExc_KeyError, [&] { return py::getitem(dulwich_, path); }, [&](PyObject*) { return py::none(); });
+        if (entry == Py_None) return entry;
+        size = py::getattr(entry, PY_NAME(size));
+        mtime = py::getattr(entry, PY_NAME(mtime));
+        return version_of(entry);
+    }
+
+private:
+    void load() {
+        if (native_ || dulwich_) return;
+        WorktreeOptions options;
+        std::string index_path;
+        if (native_worktree(c_, repo_, options, index_path)) {
+            Index index = read_index(index_path);
+            bool plain = index.unsupported.empty();
+            for (const IndexEntry& e : index.entries) plain = plain && e.stage() == 0;
+            if (plain) {
+                native_ = std::move(index);
+                return;
+            }
+        }
+        dulwich_ = py::call_method(repo_, PY_NAME(open_index));
+    }
+
+    Call& c_;
+    PyObject* repo_;
+    std::optional<Index> native_;
+    Ref dulwich_;
+};
 
 // The collection of one pull's discarded work.
 struct Discarded {
@@ -52,7 +104,7 @@ struct Discarded {
     PyObject* self;
     PyObject* repo;
     Ref root = py::getattr(self, PY_NAME(local_dir));
-    Ref index = py::call_method(repo, PY_NAME(open_index));
+    StagedEntries index{c, repo};
     Ref store = py::getattr(repo, PY_NAME(object_store));
     Ref normalizer;
     Ref ignore;
@@ -105,9 +157,8 @@ struct Discarded {
             if (side != Py_None && (mode_of(side, PY_NAME(mode)) & kTypeMask) == kGitlink) return;  // submodules
         }
         Ref base = version_of(old_side);
-        Ref entry = py::try_except(
-            PyExc_KeyError, [&] { return py::getitem(index, path); }, [&](PyObject*) { return py::none(); });
-        Ref staged = version_of(entry);
+        Ref size, mtime;
+        Ref staged = index.lookup(path, size, mtime);
         if (staged != Py_None && (PyLong_AsLong(PyTuple_GET_ITEM(staged.get(), 0)) & kTypeMask) == kGitlink) return;
         auto [file, key] = entry_paths(c, root, path);
         if (!file) return;
@@ -117,7 +168,7 @@ struct Discarded {
             disk = py::none();
         } else if ((mode_of(st, PY_NAME(st_mode)) & kTypeMask) == kDirectory) {
             return;  // a folder in the way: the checkout refuses to replace it
-        } else if (entry != Py_None && stat_matches(entry, st)) {
+        } else if (staged != Py_None && stat_matches(size, mtime, st)) {
             disk = staged.copy();
         } else {
             disk = disk_version(path, file, st, base);
@@ -125,7 +176,7 @@ struct Discarded {
         const bool staged_differs = !py::equal(staged, base);
         const bool disk_differs = !py::equal(disk, base);
         if (!staged_differs && !disk_differs) return;
-        if (old_side == Py_None && entry == Py_None && is_ignored(path)) return;  // git overwrites those too
+        if (old_side == Py_None && staged == Py_None && is_ignored(path)) return;  // git overwrites those too
         py::setitem(saved, path, disk != Py_None ? disk.get() : staged.get());
     }
 
