@@ -1177,3 +1177,4 @@ def test_what_is_in_the_way_refuses_the_checkout(served, make, tmp_path, case, a
     assert op.pull(accept_remote=accept_remote) is False
     assert op.log.texts("error")[0].startswith("更新仓库失败: ")
     assert snapshot(op.local_dir) == before and local_head(op) == head and snapshot(outside) == outside_before
+    assert discarded_refs(op.local_dir) == [] and op.log.texts("warning") == []  # nothing was discarded

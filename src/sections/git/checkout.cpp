@@ -70,7 +70,8 @@ Ref path_bytes(const std::string& path) {
 // The working tree of `repo` going from `old_tree` (None: nothing checked out) to
 // `new_tree` (tree names, 40-digit bytes), written here; false, nothing written, where
 // only dulwich's checkout serves. The index is held under its lock throughout.
-bool check_out_natively(Call& c, PyObject* repo, PyObject* old_tree, PyObject* new_tree, bool force, bool fresh) {
+bool check_out_natively(Call& c, PyObject* repo, PyObject* old_tree, PyObject* new_tree, bool force, bool fresh,
+                        const std::function<void()>& before_writing) {
     CheckoutOptions options;
     std::string index_path;
     ObjectId old_id{}, new_id{};
@@ -144,6 +145,7 @@ bool check_out_natively(Call& c, PyObject* repo, PyObject* old_tree, PyObject* n
         case Refusal::StagedFile: refuse_merge(path_bytes(refusal.path), "Your staged file");
         case Refusal::UntrackedFile: refuse_merge(path_bytes(refusal.path), "The untracked file");
     }
+    if (before_writing) before_writing();
     checkout.apply();
     checkout.write_index(lock);
     lock.commit();
@@ -164,9 +166,10 @@ Ref change_path(PyObject* change) {
 }
 
 void check_out(Call& c, PyObject* self, PyObject* repo, PyObject* old_tree, PyObject* new_tree, PyObject* changes,
-               bool force) {
-    if (check_out_natively(c, repo, old_tree, new_tree, force, false)) return;
+               bool force, const std::function<void()>& before_writing) {
+    if (check_out_natively(c, repo, old_tree, new_tree, force, false, before_writing)) return;
     if (!force) refuse_overwrites(c, self, repo, changes);
+    if (before_writing) before_writing();
     Ref iterator = Ref::steal(PyObject_GetIter(changes));
     py::call_kw(dulwich_attr("dulwich.index", PY_NAME(update_working_tree)), {repo, old_tree, new_tree},
                 {{PY_NAME(change_iterator), iterator},
@@ -185,7 +188,7 @@ void check_out_clone(Call& c, PyObject* repo) {
         head = py::getitem(repo, target);
     }
     Ref tree = py::getattr(head, PY_NAME(tree));
-    if (check_out_natively(c, repo, Py_None, tree, true, true)) return;
+    if (check_out_natively(c, repo, Py_None, tree, true, true, {})) return;
     Ref config = py::call_method(repo, PY_NAME(get_config_stack));
     Ref worktree = py::getattr_optional(repo, PY_NAME(get_worktree)) ? py::call_method(repo, PY_NAME(get_worktree))
                                                                      : Ref::borrow(repo);
