@@ -6,8 +6,11 @@
 #include "runtime/ref.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -322,14 +325,14 @@ Refusal Checkout::plan(const FlatTree* old, const FlatTree& target) {
         removals_.push_back(e.path);
     }
     std::sort(removals_.begin(), removals_.end());
-    if (Refusal r = check_target(target); r.kind != Refusal::None) return r;
+    if (Refusal r = check_target(); r.kind != Refusal::None) return r;
     if (!options_.force) return check_local(old);
     return {};
 }
 
 // What the files are on disk where the checkout writes: a folder (or a file) in the
 // way that holds what is not the old tree's refuses it, forced or not.
-Refusal Checkout::check_target(const FlatTree&) {
+Refusal Checkout::check_target() {
     std::unordered_set<std::string_view> removed(removals_.begin(), removals_.end());
     std::unordered_map<std::string, fs::Kind> seen;  // leading folders, by path
     auto kind_of = [&](const std::string& rel) -> std::optional<fs::Kind> {

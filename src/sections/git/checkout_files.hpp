@@ -102,12 +102,13 @@ private:
         const TreeEntry* entry;
         const TreeEntry* previous;  // the old tree's entry of the path, or null
     };
-    Refusal check_target(const FlatTree& target);
+    Refusal check_target();
     Refusal check_local(const FlatTree* old);
     bool real_folder(const std::string& dir);
     void make_folders(const std::string& path);
     void remove(const std::string& path);
     void write(const TreeEntry& entry, IndexEntry& out);
+    std::string tree_extension() const;
     std::string disk(const std::string& rel) const { return options_.tree.root + "/" + rel; }
 
     const CheckoutOptions& options_;
@@ -119,8 +120,6 @@ private:
     std::unique_ptr<Attributes> attributes_;
     std::vector<std::string> removals_;  // paths of the old tree that go
     std::vector<Write> writes_;
-    std::string tree_extension() const;
-
     std::set<std::string> known_folders_;  // real folders, made or seen
 };
 
