@@ -101,6 +101,32 @@ for query, stmt, _, small_target in FLOW_QUERIES:
     flow_case(query, stmt, small_target, 5_000)
 
 
+def branching_document(n, extra, seed=7):
+    """n nodes in a random tree rooted at n0 (node i hangs under one before it), plus
+    `extra` random forward edges: about half the nodes are leaves."""
+    rng = random.Random(seed)
+    nodes = [{"id": f"n{i}", "type": "step", "config": {"id": i}} for i in range(n)]
+    pairs = [(rng.randrange(i), i) for i in range(1, n)]
+    pairs += [tuple(sorted(rng.sample(range(n), 2))) for _ in range(extra)]
+    edges = [{"source": {"node_id": f"n{a}"}, "target": {"node_id": f"n{b}"}} for a, b in pairs]
+    return {"nodes": nodes, "edges": edges}
+
+
+def tree_case(name, stmt, target):
+    """A flow query over a 5,000-node branching document."""
+    def make():
+        data = branching_document(5_000, 500)
+        ns = dict(nodes=data["nodes"], edges=data["edges"], flow=data, last="n4999")
+        native, plain = dict(ns, f=getattr(tamarels, name)), dict(ns, f=getattr(reference, name))
+        assert eval(stmt, native) == eval(stmt, plain)
+        return stmt, native, plain
+    CASES.append((f"{name}, 5k-node tree", target, make))
+
+
+for query, stmt, _, small_target in FLOW_QUERIES:
+    tree_case(query, stmt, small_target)
+
+
 @case("build_decision_tree, 5k nodes", 50.0)
 def bench_decision_tree():
     data = tree_document(5_000)
