@@ -21,9 +21,17 @@ public:
     explicit KeyTable(Py_ssize_t expected);
 
     // The key's index (the order of first insertion), or -1.
-    Py_ssize_t find(PyObject* key) const;
+    Py_ssize_t find(PyObject* key) const {
+        const Py_hash_t hash = hash_of(key);
+        return slots_[slot_of(key, hash)] - 1;
+    }
     // The key's index; `*added` tells whether it was new.
-    Py_ssize_t insert(PyObject* key, bool* added);
+    Py_ssize_t insert(PyObject* key, bool* added) {
+        const Py_hash_t hash = hash_of(key);
+        const size_t i = slot_of(key, hash);
+        *added = slots_[i] == 0;
+        return *added ? add_at(i, key, hash) : slots_[i] - 1;
+    }
     Py_ssize_t size() const { return static_cast<Py_ssize_t>(entries_.size()); }
     PyObject* key(Py_ssize_t index) const { return entries_[static_cast<size_t>(index)].key; }
 
@@ -34,8 +42,28 @@ private:
         Py_hash_t hash;
         Ref key;
     };
+    // A plain key's hash: a str's cached one when it has it (hashing a plain key
+    // cannot fail).
+    static Py_hash_t hash_of(PyObject* key) {
+        if (PyUnicode_CheckExact(key)) {
+            const Py_hash_t cached = compat::cached_hash(key);
+            if (cached != -1) return cached;
+        }
+        return PyObject_Hash(key);
+    }
     // The slot holding `key`, or the empty slot where it would go.
-    size_t slot_of(PyObject* key, Py_hash_t hash) const;
+    size_t slot_of(PyObject* key, Py_hash_t hash) const {
+        for (size_t i = static_cast<size_t>(hash) & mask_;; i = (i + 1) & mask_) {
+            const std::int32_t slot = slots_[i];
+            if (slot == 0) return i;
+            const Entry& entry = entries_[static_cast<size_t>(slot - 1)];
+            if (entry.hash == hash && (entry.key.get() == key || plain_equal(entry.key, key))) return i;
+        }
+    }
+    // str == str and int == int as Python decides them, for two distinct objects.
+    static bool plain_equal(PyObject* a, PyObject* b);
+    // Puts a new key into the empty slot `i`; its index.
+    Py_ssize_t add_at(size_t i, PyObject* key, Py_hash_t hash);
     void grow();
 
     std::vector<Entry> entries_;
@@ -47,12 +75,24 @@ private:
 class KeySet {
 public:
     explicit KeySet(Py_ssize_t expected = 0) : table_(expected) {}
-    bool contains(PyObject* key);
-    void add(PyObject* key);
+    bool contains(PyObject* key) {
+        if (!set_ && KeyTable::plain(key)) return table_.find(key) >= 0;
+        return python_contains(key);
+    }
+    void add(PyObject* key) {
+        bool added;
+        if (!set_ && KeyTable::plain(key)) {
+            table_.insert(key, &added);
+        } else {
+            python_add(key);
+        }
+    }
     // The keys are still in the module's own table: no lookup so far ran Python code.
     bool private_table() const { return !set_; }
 
 private:
+    bool python_contains(PyObject* key);
+    void python_add(PyObject* key);
     void use_python_set();
     KeyTable table_;
     Ref set_;  // once a key is not plain
@@ -75,6 +115,11 @@ private:
     KeyTable table_;
     Ref dict_;  // key -> index, once a key is not plain
 };
+
+// An exact dict in which looking up an exact str runs no Python code, told in
+// constant time: its key table is of the kind that holds exact str keys only. False
+// for a dict whose table once took a key of another type, whatever it holds now.
+inline bool str_keyed(PyObject* o) { return PyDict_CheckExact(o) && compat::str_keys_only(o); }
 
 // The expected number of items of a sized container (0 for other iterables).
 inline Py_ssize_t expected_size(PyObject* o) {
