@@ -4,15 +4,7 @@
 
 namespace py {
 
-bool KeyTable::plain_equal(PyObject* a, PyObject* b) {
-    if (Py_TYPE(a) != Py_TYPE(b)) return false;  // a str never equals an int
-    if (PyUnicode_CheckExact(a)) {
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-        return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
-               std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
-    }
-    return check(PyObject_RichCompareBool(a, b, Py_EQ)) == 1;
-}
+bool KeyTable::int_equal(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) == 1; }
 
 KeyTable::KeyTable(Py_ssize_t expected) {
     size_t capacity = 8;
@@ -22,14 +14,7 @@ KeyTable::KeyTable(Py_ssize_t expected) {
     entries_.reserve(static_cast<size_t>(expected));
 }
 
-Py_ssize_t KeyTable::add_at(size_t i, PyObject* key, Py_hash_t hash) {
-    if (entries_.size() >= INT32_MAX - 1) raise(PyExc_MemoryError, "too many keys");
-    entries_.push_back({hash, Ref::borrow(key)});
-    slots_[i] = static_cast<std::int32_t>(entries_.size());
-    // At most two thirds full.
-    if (entries_.size() * 3 > slots_.size() * 2) grow();
-    return size() - 1;
-}
+void KeyTable::too_many() { raise(PyExc_MemoryError, "too many keys"); }
 
 void KeyTable::grow() {
     slots_.assign(slots_.size() * 2, 0);
@@ -78,6 +63,33 @@ Py_ssize_t KeyIndex::insert(PyObject* key, bool* added) {
     *added = !check(PyDict_Contains(dict_, key));
     if (*added) setitem(dict_, key, integer(size()));
     return PyLong_AsSsize_t(getitem(dict_, key));
+}
+
+// ---- the lists -------------------------------------------------------------------
+
+Ref KeyLists::dict() {
+    Ref d = new_dict();
+    // Each list is held by the dict: making lists and adding plain keys to a dict no
+    // one else has runs no Python code that could take one out.
+    std::vector<PyObject*> lists;
+    lists.reserve(lengths_.size());
+    for (Py_ssize_t k = 0; k < keys_.size(); ++k) {
+        Ref list = Ref::steal(PyList_New(compat::room_after_appends(lengths_[static_cast<size_t>(k)])));
+        Py_SET_SIZE(list.get(), 0);  // the room's slots are NULL, and filled below
+        setitem(d, keys_.key(k), list);
+        lists.push_back(list);
+    }
+    // No allocation from here on: the lists fill in value order, their lengths always
+    // what they hold.
+    for (const auto& [k, value] : values_) {
+        PyObject* list = lists[static_cast<size_t>(k)];
+        const Py_ssize_t n = PyList_GET_SIZE(list);
+        PyList_SET_ITEM(list, n, value);
+        Py_SET_SIZE(list, n + 1);
+    }
+    values_.clear();
+    lengths_.clear();
+    return d;
 }
 
 }  // namespace py

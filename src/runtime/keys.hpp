@@ -11,6 +11,7 @@
 #include "ops.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace py {
@@ -61,9 +62,31 @@ private:
         }
     }
     // str == str and int == int as Python decides them, for two distinct objects.
-    static bool plain_equal(PyObject* a, PyObject* b);
+    static bool plain_equal(PyObject* a, PyObject* b) {
+        if (Py_TYPE(a) != Py_TYPE(b)) return false;  // a str never equals an int
+        if (!PyUnicode_CheckExact(a)) return int_equal(a, b);
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+        const int kind = PyUnicode_KIND(a);
+        if (n != PyUnicode_GET_LENGTH(b) || kind != PyUnicode_KIND(b)) return false;
+        const auto* x = static_cast<const unsigned char*>(PyUnicode_DATA(a));
+        const auto* y = static_cast<const unsigned char*>(PyUnicode_DATA(b));
+        const size_t bytes = static_cast<size_t>(n) * kind;
+        if (bytes > 16) return std::memcmp(x, y, bytes) == 0;
+        for (size_t i = 0; i < bytes; ++i) {  // ids are short: no call for them
+            if (x[i] != y[i]) return false;
+        }
+        return true;
+    }
+    static bool int_equal(PyObject* a, PyObject* b);
     // Puts a new key into the empty slot `i`; its index.
-    Py_ssize_t add_at(size_t i, PyObject* key, Py_hash_t hash);
+    Py_ssize_t add_at(size_t i, PyObject* key, Py_hash_t hash) {
+        if (entries_.size() >= INT32_MAX - 1) too_many();
+        entries_.push_back({hash, Ref::borrow(key)});
+        slots_[i] = static_cast<std::int32_t>(entries_.size());
+        if (entries_.size() * 3 > slots_.size() * 2) grow();  // at most two thirds full
+        return size() - 1;
+    }
+    [[noreturn]] static void too_many();
     void grow();
 
     std::vector<Entry> entries_;
@@ -114,6 +137,42 @@ private:
     void use_python_dict();
     KeyTable table_;
     Ref dict_;  // key -> index, once a key is not plain
+};
+
+// The dict that `if key not in d: d[key] = []` and `d[key].append(value)` build, for
+// plain keys: while every key is plain the keys are numbered in the module's table and
+// each value kept with its key's number, and the dict is made at the end, each list at
+// its final length with the room those appends would have left it (the same lists,
+// sys.getsizeof included). Nothing about plain keys can tell the dict's operations
+// were put off: they run no Python code, and the dict is nobody else's meanwhile.
+class KeyLists {
+public:
+    explicit KeyLists(Py_ssize_t expected = 0) : keys_(expected) { values_.reserve(static_cast<size_t>(expected)); }
+    ~KeyLists() {
+        for (const auto& pair : values_) Py_DECREF(pair.second);
+    }
+    KeyLists(const KeyLists&) = delete;
+    KeyLists& operator=(const KeyLists&) = delete;
+
+    // Keeps the pair; false, keeping nothing, when the key is not plain.
+    bool add(PyObject* key, PyObject* value) {
+        if (!KeyTable::plain(key)) return false;
+        bool added;
+        const Py_ssize_t k = keys_.insert(key, &added);
+        if (added) lengths_.push_back(0);
+        ++lengths_[static_cast<size_t>(k)];
+        values_.emplace_back(k, Py_NewRef(value));
+        return true;
+    }
+    // The dict of the pairs kept so far (once: it takes the values).
+    Ref dict();
+
+private:
+    KeyTable keys_;
+    std::vector<Py_ssize_t> lengths_;  // by number of the key
+    // (number of the key, value), in order; the values are owned until dict() moves
+    // them into the lists.
+    std::vector<std::pair<Py_ssize_t, PyObject*>> values_;
 };
 
 // An exact dict in which looking up an exact str runs no Python code, told in

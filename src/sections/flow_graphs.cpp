@@ -25,7 +25,7 @@ inline Ref endpoint(PyObject* edge, PyObject* end, PyObject* node_id) {
 }
 
 // {edge[end]["node_id"] for edge in edges}
-py::KeySet endpoint_set(PyObject* edges, PyObject* end) {
+TAMARELS_FLATTEN py::KeySet endpoint_set(PyObject* edges, PyObject* end) {
     PyObject* node_id = PY_NAME(node_id);
     py::KeySet ids(py::expected_size(edges));
     py::for_each(edges, [&](PyObject* edge) { ids.add(endpoint(edge, end, node_id)); });
@@ -69,25 +69,18 @@ Py_NO_INLINE void add_edge(PyObject* graph, PyObject* source, PyObject* target) 
     py::append(py::getitem(graph, source), target);
 }
 
-Ref flow_graph(PyObject* edges) {
-    Ref graph = py::new_dict();
-    // While every source so far is an exact str or int, one lookup finds a source's
-    // list (the others add_edge makes cannot be told apart); from the first other
-    // source on, the dict is asked as often as Python asks it.
-    bool plain = true;
+TAMARELS_FLATTEN Ref flow_graph(PyObject* edges) {
+    // While every source is an exact str or int the dict is made once the edges are
+    // read (KeyLists); from the first other source on, the dict is asked as often as
+    // the Python loop asks it.
+    py::KeyLists lists(py::expected_size(edges));
+    Ref graph;
     for_each_edge(edges, [&](PyObject* source, PyObject* target) {
-        plain = plain && py::KeyTable::plain(source);
-        if (!plain) return add_edge(graph, source, target);
-        PyObject* targets = nullptr;
-        py::check(PyDict_GetItemRef(graph, source, &targets));
-        Ref list = Ref::steal_nullable(targets);
-        if (!list) {
-            list = py::new_list();
-            py::setitem(graph, source, list);
-        }
-        py::append(list, target);
+        if (!graph && lists.add(source, target)) return;
+        if (!graph) graph = lists.dict();
+        add_edge(graph, source, target);
     });
-    return graph;
+    return graph ? std::move(graph) : lists.dict();
 }
 
 constexpr py::Params edges_params{"edges"};
@@ -124,7 +117,7 @@ Ref find_start_node(Call& c) {
 // ran in between). The test takes constant time, since it runs for every listed node:
 // reading all keys of each costs more than the read it saves, so a dict that once
 // held a key of another type is read twice.
-Ref ids_not_in(PyObject* nodes, py::KeySet& ids) {
+TAMARELS_FLATTEN Ref ids_not_in(PyObject* nodes, py::KeySet& ids) {
     PyObject* id_key = PY_NAME(id);
     Ref selected = py::new_list();
     py::for_each(nodes, [&](PyObject* node) {
