@@ -287,6 +287,12 @@ def bench_s_e():
     return "f(host, 'ping')", dict(ns, f=tamarels.Tamarel.s_e), dict(ns, f=reference.s_e)
 
 
+@case("s_e dispatch, dict", 1.5)
+def bench_s_e_dict():
+    ns = dict(host=Caller(), values={"name": "case-1", "size": 20, "mode": "fast"})
+    return "f(host, 'build', values)", dict(ns, f=tamarels.Tamarel.s_e), dict(ns, f=reference.s_e)
+
+
 class FormField:
     def __init__(self, key, select=None, subordinate=""):
         self.key, self.value, self.select, self.subordinate = key, None, select, subordinate
