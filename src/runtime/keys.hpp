@@ -154,14 +154,15 @@ public:
     KeyLists(const KeyLists&) = delete;
     KeyLists& operator=(const KeyLists&) = delete;
 
-    // Keeps the pair; false, keeping nothing, when the key is not plain.
-    bool add(PyObject* key, PyObject* value) {
+    // Keeps the pair, taking the value over; false, keeping nothing and leaving the
+    // value as it was, when the key is not plain.
+    bool add(PyObject* key, Ref& value) {
         if (!KeyTable::plain(key)) return false;
         bool added;
         const Py_ssize_t k = keys_.insert(key, &added);
         if (added) lengths_.push_back(0);
         ++lengths_[static_cast<size_t>(k)];
-        values_.emplace_back(k, Py_NewRef(value));
+        values_.emplace_back(k, value.release());
         return true;
     }
     // The dict of the pairs kept so far (once: it takes the values).

@@ -32,7 +32,8 @@ TAMARELS_FLATTEN py::KeySet endpoint_set(PyObject* edges, PyObject* end) {
     return ids;
 }
 
-// for edge in edges: fn(edge["source"]["node_id"], edge["target"]["node_id"])
+// for edge in edges: fn(edge["source"]["node_id"], edge["target"]["node_id"]), the
+// ends as Refs the body may take over
 template <class Fn>
 void for_each_edge(PyObject* edges, Fn&& fn) {
     PyObject* source_key = PY_NAME(source);
@@ -75,7 +76,7 @@ TAMARELS_FLATTEN Ref flow_graph(PyObject* edges) {
     // the Python loop asks it.
     py::KeyLists lists(py::expected_size(edges));
     Ref graph;
-    for_each_edge(edges, [&](PyObject* source, PyObject* target) {
+    for_each_edge(edges, [&](Ref& source, Ref& target) {
         if (!graph && lists.add(source, target)) return;
         if (!graph) graph = lists.dict();
         add_edge(graph, source, target);
@@ -355,9 +356,9 @@ public:
     explicit Adjacency(PyObject* edges) : index_(py::expected_size(edges)) {
         std::vector<std::pair<Py_ssize_t, Ref>> pairs;  // (position of the source, target), in edge order
         pairs.reserve(static_cast<size_t>(py::expected_size(edges)));
-        for_each_edge(edges, [&](PyObject* source, PyObject* target) {
+        for_each_edge(edges, [&](Ref& source, Ref& target) {
             bool added;
-            pairs.emplace_back(index_.insert(source, &added), Ref::borrow(target));
+            pairs.emplace_back(index_.insert(source, &added), std::move(target));
         });
         // Counting sort by position; it keeps the edge order within each position.
         first_.assign(static_cast<size_t>(index_.size()) + 1, 0);
