@@ -3,6 +3,7 @@
 import asyncio
 import inspect
 import threading
+import types
 
 import pytest
 
@@ -215,6 +216,9 @@ def test_no_leaks():
     host = Host()
     assert_no_leaks(lambda: asyncio.run(T.a_e(host, "echo", "x")), repeat=200, allowed_bytes=400_000)
     assert_no_leaks(T.s_e, host, "plain", ["x"])
+    quiet = types.SimpleNamespace(plain=lambda **kwargs: None)
+    for values in KEYWORD_DICTS:
+        assert_no_leaks(T.s_e, quiet, "plain", values)
 
     def drive():
         coroutine = T.a_e(host, "echo", {"value": 1})

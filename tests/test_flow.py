@@ -238,6 +238,9 @@ def test_no_leaks():
     assert_no_leaks(tamarels.find_start_node, nodes, edges)
     assert_no_leaks(tamarels.find_end_nodes, nodes, edges)
     assert_no_leaks(tamarels.build_flow_graph, edges)
+    # plain sources, then one that is not; plain sources, then an edge that fails
+    assert_no_leaks(tamarels.build_flow_graph, edges + [edge(2.0, "A")] + edges)
+    assert_no_leaks(tamarels.build_flow_graph, edges + [{"source": {"node_id": "A"}}])
     assert_no_leaks(tamarels.get_node_by_id, nodes, "D")
     assert_no_leaks(tamarels.get_execution_order_with_config_ids, {"nodes": [{"id": 1}], "edges": []})
     assert_no_leaks(tamarels.build_decision_tree, {"nodes": [node("A")], "edges": [edge("A", "Z")]})
