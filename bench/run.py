@@ -342,7 +342,7 @@ def main(argv):
     sys.setrecursionlimit(1_000_000)
     pattern = argv[1] if len(argv) > 1 else ""
     print(f"Python {sys.version.split()[0]}; wall time per call, best of 7 (the timing loop included)")
-    print(f"{'case':45} {'python':>11} {'native':>11} {'ratio':>7} {'target':>7}")
+    print(f"{'case':50} {'python':>11} {'native':>11} {'ratio':>7} {'target':>7}")
     failed = False
     for name, target, make in CASES:
         if pattern not in name:
@@ -352,7 +352,7 @@ def main(argv):
         ratio = t_plain / t_native
         mark = "" if ratio >= target else "  below target"
         failed |= ratio < target
-        print(f"{name:45} {t_plain * 1e6:9.3f}us {t_native * 1e6:9.3f}us {ratio:6.2f}x "
+        print(f"{name:50} {t_plain * 1e6:9.3f}us {t_native * 1e6:9.3f}us {ratio:6.2f}x "
               f"{target:6.2f}x{mark}")
     return 1 if failed else 0
 
