@@ -162,7 +162,8 @@ public:
         const Py_ssize_t k = keys_.insert(key, &added);
         if (added) lengths_.push_back(0);
         ++lengths_[static_cast<size_t>(k)];
-        values_.emplace_back(k, value.release());
+        values_.emplace_back(k, value.get());
+        value.release();  // once kept: a failed emplace leaves it with the caller
         return true;
     }
     // The dict of the pairs kept so far (once: it takes the values).
