@@ -27,6 +27,7 @@ struct FunctionObject {
     PyObject* doc;
     PyObject* defaults;     // tuple or NULL
     PyObject* kwdefaults;   // dict or NULL
+    PyObject* declared_defaults;  // the tuple made from the parameter list, or NULL
     PyObject* annotations;  // dict, made on first use
     PyObject* dict;
     PyObject* globals;

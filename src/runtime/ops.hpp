@@ -96,6 +96,8 @@ Ref star_args(PyObject* callable, PyObject* value);
 // The keywords `callable(**value)` passes: an exact dict as it is, any other mapping
 // copied through its keys() and items, and the interpreter's TypeError for the rest.
 Ref star_kwargs(PyObject* callable, PyObject* value);
+// callable(**value), with `callable` already evaluated.
+Ref call_star_kwargs(PyObject* callable, PyObject* value);
 
 // callable(*args, name=value, ...) with interned keyword names.
 struct Keyword {
