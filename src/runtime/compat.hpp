@@ -72,12 +72,22 @@ inline bool stack_exhausted(ThreadRecord& record) {
 // ---- the unwind that ends a thread -------------------------------------------------
 
 // At exit the interpreter ends daemon threads that still run with pthread_exit, which
-// unwinds through native frames as an exception of this type: it must go on.
+// on glibc unwinds through native frames: the unwind must go on, running destructors.
+// libstdc++ shows it to a catch (...) as an exception of this type, to be rethrown.
 #if defined(__GLIBCXX__)
 using ForcedUnwind = abi::__forced_unwind;
 #define TAMARELS_HAS_FORCED_UNWIND 1
 #else
 #define TAMARELS_HAS_FORCED_UNWIND 0
+#endif
+// Other C++ runtimes on glibc (libc++abi) have no such type: a catch (...) would stop
+// the unwind, and `throw;` would start it again as a new exception instead of
+// continuing it, which crashes the process. There the error boundary catches only the
+// C++ exceptions it translates (std::exception), and the unwind passes by.
+#if defined(__linux__) && !defined(__GLIBCXX__)
+#define TAMARELS_BOUNDARY_CATCHES_ALL 0
+#else
+#define TAMARELS_BOUNDARY_CATCHES_ALL 1
 #endif
 
 // ---- coroutine functions -----------------------------------------------------------

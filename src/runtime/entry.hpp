@@ -86,7 +86,7 @@ inline PyObject* invoke(Impl impl, Call call) {
     try {
         Ref r = impl(call);
         return r ? r.release() : Py_NewRef(Py_None);
-    } catch (...) {
+    } PY_BOUNDARY_CATCH {
         set_python_error();
         return nullptr;
     }
