@@ -51,6 +51,7 @@ import glob
 import hashlib
 import json
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -68,7 +69,6 @@ BRANCH = "master"
 PHASES = ("clone", "status", "pull", "push", "pull-new", "memory")
 EPOCH = 1_700_000_000  # commit times of the generated history
 PAGE = os.sysconf("SC_PAGE_SIZE")
-BIG_FILE = "data/big.bin"
 
 
 # ---- the operator's side: a worker process per dulwich release ---------------------------
@@ -76,7 +76,8 @@ BIG_FILE = "data/big.bin"
 def worker():
     """Answers one JSON command per line on stdin: "clone" constructs a new operator
     (closing the previous one first), any other name calls that method of it. Replies
-    {"seconds", "result", "errors"} or {"error": traceback}."""
+    {"seconds", "cpu", "result", "errors"} or {"error": traceback}; "cpu" is the
+    process's user + system time."""
     import cProfile
     import gc
 
@@ -106,18 +107,18 @@ def worker():
             profiler = cProfile.Profile() if profile_to else None
             if profiler:
                 profiler.enable()
-            start = time.perf_counter()
+            start, cpu = time.perf_counter(), time.process_time()
             if action == "clone":
                 op = tamarels.GitRepoOperator(command["url"], command["root"], log, username=command["username"],
                                               password=command["password"])
                 result = op.local_dir
             else:
                 result = getattr(op, action)(**command)
-            seconds = time.perf_counter() - start
+            seconds, cpu = time.perf_counter() - start, time.process_time() - cpu
             if profiler:
                 profiler.disable()
                 profiler.dump_stats(profile_to)
-            reply = {"seconds": seconds, "result": result, "errors": log.texts("error")}
+            reply = {"seconds": seconds, "cpu": cpu, "result": result, "errors": log.texts("error")}
         except Exception:
             reply = {"error": traceback.format_exc()}
         replies.write(json.dumps(reply, default=str) + "\n")
@@ -180,39 +181,38 @@ class Operator:
     def _fresh(self, action):
         """--fresh-process: the call in an interpreter of its own, timed from its start."""
         env = dict(os.environ, PYTHONPATH=self.pythonpath)
-        start = time.perf_counter()
-        subprocess.run(self._child(action, self.remote, self.root), env=env, check=True, stdin=subprocess.DEVNULL)
-        return time.perf_counter() - start
+        return timed(self._child(action, self.remote, self.root), env=env)[0]
 
     def clone(self, remote, folder, phase=None):
         self.remote, self.root = remote, folder
         if self.fresh:
-            seconds = self._fresh("construct")
+            measured = self._fresh("construct")
             self.worktree = str(folder / "tamarel_pytest")
-            return seconds
+            return measured
         url, username, password = remote.for_operator
         reply = self._do("clone", phase, url=url, root=str(folder), username=username, password=password)
         self.worktree = reply["result"]
-        return reply["seconds"]
+        return reply["seconds"], reply["cpu"]
 
     def status(self, phase=None):
         if self.fresh:
             return self._fresh("status")
         reply = self._do("get_repo_info", phase)
         assert reply["result"]["is_dirty"] is False, reply
-        return reply["seconds"]
+        return reply["seconds"], reply["cpu"]
 
     def pull(self, phase=None):
         if self.fresh:
             return self._fresh("pull")
         reply = self._do("pull", phase)
         assert reply["result"] is True, reply
-        return reply["seconds"]
+        return reply["seconds"], reply["cpu"]
 
     def push(self, message, phase=None):
         if self.fresh:
             return self._fresh("push")
-        return self._do("push", phase, message=message)["seconds"]
+        reply = self._do("push", phase, message=message)
+        return reply["seconds"], reply["cpu"]
 
     def close(self):
         self._do("close")
@@ -229,9 +229,9 @@ class Operator:
 
 # ---- the git CLI's side -----------------------------------------------------------------
 
-def run(argv, cwd=None, input=None):
+def run(argv, cwd=None, input=None, env=None):
     result = subprocess.run(argv, cwd=cwd, input=input, stdin=None if input else subprocess.DEVNULL,
-                            capture_output=True)
+                            capture_output=True, env=env)
     if result.returncode != 0:
         raise RuntimeError(f"{' '.join(map(str, argv))} failed ({result.returncode}):\n"
                            f"{result.stderr.decode(errors='replace')}")
@@ -242,10 +242,18 @@ def git(*args, cwd=None, input=None):
     return run(["git", *args], cwd=cwd, input=input)
 
 
-def timed(*commands, cwd=None):
-    start = time.perf_counter()
-    outputs = [run(command, cwd=cwd) for command in commands]
-    return time.perf_counter() - start, outputs
+def children_cpu():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+def timed(*commands, cwd=None, env=None):
+    """Runs the commands one after the other: ((wall, CPU) seconds, their outputs). The
+    CPU time is that of the commands and every helper they waited for (not the
+    server's)."""
+    start, cpu = time.perf_counter(), children_cpu()
+    outputs = [run(command, cwd=cwd, env=env) for command in commands]
+    return (time.perf_counter() - start, children_cpu() - cpu), outputs
 
 
 class GitCLI:
@@ -260,9 +268,9 @@ class GitCLI:
         return timed(["git", "clone", "-q", remote.for_git, self.worktree])[0]
 
     def status(self, phase=None):
-        seconds, (out,) = timed(["git", "status", "--porcelain"], cwd=self.worktree)
+        measured, (out,) = timed(["git", "status", "--porcelain"], cwd=self.worktree)
         assert out == b"", out
-        return seconds
+        return measured
 
     def pull(self, phase=None):
         return timed(["git", "pull", "-q"], cwd=self.worktree)[0]
@@ -441,7 +449,7 @@ def load():
 
 
 class Phase:
-    """The rounds of one phase: times[side] per round."""
+    """The rounds of one phase: (wall, CPU) seconds per side and round."""
 
     def __init__(self, name, sides):
         self.name = name
@@ -449,24 +457,37 @@ class Phase:
         self.times = {side: [] for side in sides}
 
     def round(self, number, step):
-        """step(side) -> seconds, for every side, the order rotating with the round."""
+        """step(side) -> (wall, CPU) seconds, for every side, the order rotating with the
+        round. The file system's dirty data is written out before each step (ext4 makes
+        an fsync wait for it), so that no side pays for what the one before wrote."""
         shift = number % len(self.sides)
         for side in self.sides[shift:] + self.sides[:shift]:
+            os.sync()
             self.times[side].append(step(side))
-        print(f"    {self.name} {number}: " +
-              ", ".join(f"{side.label} {self.times[side][-1] * 1000:.0f} ms" for side in self.sides), flush=True)
+        print(f"    {self.name} {number}: " + ", ".join(
+            f"{side.label} {self.times[side][-1][0] * 1000:.0f} ms (CPU {self.times[side][-1][1] * 1000:.0f})"
+            for side in self.sides), flush=True)
 
     def summary(self, git_side):
-        """{side: (median seconds, median ratio, lowest and highest round ratio)} over
-        the rounds after the first."""
-        base = self.times[git_side][1:]
+        """{side: Result} over the rounds after the first."""
         results = {}
         for side in self.sides:
-            mine = self.times[side][1:]
-            ratios = [a / b for a, b in zip(mine, base)]
-            results[side] = (statistics.median(mine), statistics.median(mine) / statistics.median(base),
-                             min(ratios), max(ratios))
+            results[side] = Result(self.times[side][1:], self.times[git_side][1:])
         return results
+
+
+class Result:
+    """One side's rounds against git's: medians, the ratio of the medians and the range
+    of the per-round ratios, of wall and of CPU time."""
+
+    def __init__(self, mine, git_rounds):
+        walls, cpus = [t[0] for t in mine], [t[1] for t in mine]
+        git_walls, git_cpus = [t[0] for t in git_rounds], [t[1] for t in git_rounds]
+        self.wall, self.cpu = statistics.median(walls), statistics.median(cpus)
+        self.ratio = self.wall / statistics.median(git_walls)
+        ratios = [a / b for a, b in zip(walls, git_walls)]
+        self.low, self.high = min(ratios), max(ratios)
+        self.cpu_ratio = self.cpu / statistics.median(git_cpus)
 
 
 def edit(worktree, files, round_no, edited, added, folders):
@@ -509,28 +530,26 @@ def run_size(args, server, sides, files, root, results):
 
     def record(phase):
         phase_results[phase.name] = phase.summary(git_side)
-        for side, (median, ratio, low, high) in phase_results[phase.name].items():
+        base = phase_results[phase.name][git_side]
+        for side, result in phase_results[phase.name].items():
             if side is not git_side:
-                print(f"  {phase.name}: {side.label} {median * 1000:.0f} ms, git "
-                      f"{phase_results[phase.name][git_side][0] * 1000:.0f} ms: {ratio:.2f}x "
-                      f"(rounds {low:.2f}-{high:.2f}x)", flush=True)
+                print(f"  {phase.name}: {side.label} {result.wall * 1000:.0f} ms, git {base.wall * 1000:.0f} ms: "
+                      f"{result.ratio:.2f}x (rounds {result.low:.2f}-{result.high:.2f}x); CPU "
+                      f"{result.cpu * 1000:.0f} ms, git {base.cpu * 1000:.0f} ms: {result.cpu_ratio:.2f}x", flush=True)
         print(f"  ({load()})", flush=True)
 
     # clone: every round clones afresh; the last round's clone stays as the working copy.
-    def clone_round(number, timed_phase):
-        def step(side):
-            folder = work / side.slug / f"clone-{number}"
-            previous = work / side.slug / f"clone-{number - 1}"
-            seconds = side.clone(remotes[side], folder, phase=timed_phase and f"clone-{files}")
-            if previous.exists():
-                shutil.rmtree(previous)
-            return seconds
-        return step
-
-    clone = Phase("clone", sides)
+    # The others are removed after the phase: deleting tens of thousands of files
+    # between steps would weigh on the next step (the file system discards the freed
+    # blocks at its next commit, which an fsync waits for).
     if "clone" in args.phases:
+        clone = Phase("clone", sides)
         for number in range(rounds):
-            clone.round(number, clone_round(number, True))
+            clone.round(number, lambda side: side.clone(remotes[side], work / side.slug / f"clone-{number}",
+                                                       phase=f"clone-{files}"))
+        for side in sides:
+            for number in range(rounds - 1):
+                shutil.rmtree(work / side.slug / f"clone-{number}")
         record(clone)
     else:
         for side in sides:
@@ -592,7 +611,7 @@ def big_chunks(seed_text, size, chunk=1 << 22):
 def run_memory(args, server, sides, root, results):
     size = args.big_mb * 1024 * 1024
     print(f"\n{args.big_mb} MB file, peak memory, {args.memory_rounds} rounds ({load()})", flush=True)
-    seed_path = seed(server, "seed-big.git", [("README.md", b"A repository with one big file.\n")], "start")
+    seed_path = seed(server, "seed-big.git", [("README.md", b"A repository with big files.\n")], "start")
     remotes = copies(server, seed_path, sides, "big", args.transport)
     work = root / "work-big"
     for side in sides:
@@ -603,19 +622,24 @@ def run_memory(args, server, sides, root, results):
     for side in sides[1:]:
         floors[side] = side.memory("construct", remotes[side], work / side.slug)
     for number in range(args.memory_rounds):
-        # Another client changes the file; every side pulls it, then changes it again
-        # and pushes (an existing file: the operator commits no new file on its own).
+        # Another client adds a file, which every side pulls; then every side adds one of
+        # its own and pushes it (with a line more in README.md: the operator commits no
+        # new file alone). New paths both: git's push would otherwise search a delta
+        # against the file's previous version, which costs it several times the file.
+        pulled, pushed = f"data/pulled_{number}.bin", f"data/pushed_{number}.bin"
         for side in sides:
             fast_import(remotes[side].path,
-                        commit_stream([(BIG_FILE, big_chunks(f"pull {number}", size), size)],
+                        commit_stream([(pulled, big_chunks(f"pull {number}", size), size)],
                                       f"upstream big file {number}", EPOCH + 2000 + number))
-        for action in ("pull", "push"):
+        for action, path in (("pull", pulled), ("push", pushed)):
             shift = number % len(sides)
             for side in sides[shift:] + sides[:shift]:
                 if action == "push":
-                    with open(Path(side.worktree) / BIG_FILE, "wb") as out:
+                    with open(Path(side.worktree) / pushed, "wb") as out:
                         for block in big_chunks(f"push {number}", size):
                             out.write(block)
+                    with open(Path(side.worktree) / "README.md", "a") as out:
+                        out.write(f"Pushed {pushed}.\n")
                 peaks[action][side].append(side.memory(action, remotes[side], work / side.slug))
             print(f"    {action} {number}: " + ", ".join(
                 f"{side.label} {peaks[action][side][-1][0] / 2**20:.0f} / {peaks[action][side][-1][1] / 2**20:.0f} MB"
@@ -623,9 +647,9 @@ def run_memory(args, server, sides, root, results):
             for side in sides:
                 local = git("rev-parse", "HEAD", cwd=side.worktree).strip()
                 assert local == remotes[side].head(), f"{side.label}: the {action} did not reach the server's commit"
-                sent = git("rev-parse", f"HEAD:{BIG_FILE}", cwd=side.worktree).strip()
-                assert sent == git("hash-object", BIG_FILE, cwd=side.worktree).strip(), \
-                    f"{side.label}: the {action} left the file apart from the commit"
+                sent = git("rev-parse", f"HEAD:{path}", cwd=side.worktree).strip()
+                assert sent == git("hash-object", path, cwd=side.worktree).strip(), \
+                    f"{side.label}: the {action} left {path} apart from the commit"
     summary = {}
     for action, by_side in peaks.items():
         summary[action] = {side: (statistics.median(p[0] for p in values), statistics.median(p[1] for p in values))
@@ -646,16 +670,18 @@ def run_memory(args, server, sides, root, results):
 
 def report(results, sides, args):
     git_side, operators = sides[0], sides[1:]
-    print(f"\nSummary ({args.transport}; operator's median ÷ git's, per-round range; {load()})\n")
+    print(f"\nSummary ({args.transport}; the operator's median wall time ÷ git's, the per-round range, the "
+          f"ratio of CPU times; {load()})\n")
     print("| files | phase | git | " + " | ".join(side.label for side in operators) + " |")
     print("|---|---|---|" + "---|" * len(operators))
     for files, phases in results.items():
         if files == "memory":
             continue
         for name, by_side in phases.items():
-            cells = [f"{by_side[side][1]:.1f}× ({by_side[side][2]:.1f}–{by_side[side][3]:.1f}), "
-                     f"{by_side[side][0]:.2f} s" for side in operators]
-            print(f"| {files:,} | {name} | {by_side[git_side][0]:.2f} s | " + " | ".join(cells) + " |")
+            cells = [f"{r.ratio:.1f}× ({r.low:.1f}–{r.high:.1f}), CPU {r.cpu_ratio:.1f}×; {r.wall:.2f} s"
+                     for r in (by_side[side] for side in operators)]
+            print(f"| {files:,} | {name} | {by_side[git_side].wall:.2f} s (CPU {by_side[git_side].cpu:.2f} s) | "
+                  + " | ".join(cells) + " |")
     if "memory" in results:
         summary, floors = results["memory"]
         for action, by_side in summary.items():
@@ -672,7 +698,7 @@ def main():
     parser.add_argument("--folders", type=int, default=100)
     parser.add_argument("--phases", default=",".join(PHASES), help="of " + ", ".join(PHASES))
     parser.add_argument("--rounds", type=int, default=0, help="per phase (default 7; 5 above 10,000 files)")
-    parser.add_argument("--memory-rounds", type=int, default=2)
+    parser.add_argument("--memory-rounds", type=int, default=1)
     parser.add_argument("--big-mb", type=int, default=200)
     parser.add_argument("--oldest", action="append",
                         help="a dulwich tree (pip --target) to run beside the environment's own; "
