@@ -38,12 +38,20 @@ helper it waited for, at least the launcher's 7 MB) and the peak of the whole pr
 tree's resident memory summed, sampled every 10 ms; and, for the operator, a fresh
 interpreter that only imports the module and constructs the operator (its floor).
 
-Options: --phases picks phases, --rounds their count, --remote http (plain HTTP) or local
-(a bare repository on the local disk, addressed by its path) changes the transport,
---cpus pins everything (server included) to that many cores, --fresh-process times each
-operator call in an interpreter of its own (start-up, imports and construction
-included), --profile DIR writes each operator call's cProfile statistics (last round)
-there.
+Each step starts after `sync`, so that no side pays for writing out what the one before
+it wrote. Beside wall time, the client's CPU time (user + system) is reported: the
+operator's process, or the git commands with every helper they waited for; the
+server's processes count for neither. On a loaded machine the wall time of git's
+pipeline of processes stretches more than one Python process's, so the CPU ratio is
+the steadier of the two.
+
+Options: --phases picks phases, --rounds their count; --remote http (plain HTTP) or
+local (a bare repository on the local disk, addressed by its path) changes the
+transport, and several (--remote local,http,https) run side by side, each operator
+against git over the same; --fresh-process adds, per dulwich release, the operator
+timed in an interpreter of its own for every call (start-up, imports and construction
+included); --cpus pins everything (servers included) to that many cores; --profile DIR
+writes each operator call's cProfile statistics (the last round) there.
 """
 
 import argparse
@@ -143,18 +151,23 @@ def child_operation(action, url, root, username, password):
 
 
 class Operator:
-    def __init__(self, dulwich_path, logs):
+    """The operator on one dulwich release (the environment's own, or the tree at
+    `dulwich_path`) over one transport, measured against `reference`, the git CLI over
+    the same. `fresh`: every call in an interpreter of its own, timed from its start."""
+
+    def __init__(self, dulwich_path, logs, transport, reference, fresh=False, tagged=False):
         self.pythonpath = os.pathsep.join(filter(None, [dulwich_path, os.environ.get("PYTHONPATH")]))
         env = dict(os.environ, PYTHONPATH=self.pythonpath)
-        self.stderr = open(logs / f"worker-{os.path.basename(dulwich_path or 'newest')}.log", "w")
+        self.stderr = open(logs / f"worker-{len(list(logs.glob('worker-*')))}.log", "w")
         self.process = subprocess.Popen([sys.executable, __file__, "--worker"], stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, stderr=self.stderr, env=env, text=True)
         self.version = self._reply()["dulwich"]
-        self.label = f"dulwich {self.version}"
-        self.slug = f"dulwich-{self.version}"
+        self.transport, self.reference, self.fresh = transport, reference, fresh
+        self.label = (f"dulwich {self.version}" + (f" ({transport})" if tagged else "")
+                      + (", fresh process" if fresh else ""))
+        self.slug = f"dulwich-{self.version}" + (f"-{transport}" if tagged else "") + ("-fresh" if fresh else "")
         self.worktree = None
         self.profile_dir = None
-        self.fresh = False
 
     def _reply(self):
         line = self.process.stdout.readline()
@@ -258,9 +271,11 @@ def timed(*commands, cwd=None, env=None):
 
 
 class GitCLI:
-    label = slug = "git"
-
-    def __init__(self):
+    def __init__(self, transport, tagged=False):
+        self.transport = transport
+        self.reference = self
+        self.label = "git" + (f" ({transport})" if tagged else "")
+        self.slug = "git" + (f"-{transport}" if tagged else "")
         self.worktree = None
 
     def clone(self, remote, folder, phase=None):
@@ -434,12 +449,20 @@ def seed(server, name, files, message):
     return path
 
 
-def copies(server, seed_path, sides, stem, transport):
+def copies(servers, seed_path, sides, stem):
+    """A copy of the seed for every side, on the server of its transport."""
     remotes = {}
     for side in sides:
+        server = servers.get(side.transport, servers["https"] if "https" in servers else next(iter(servers.values())))
         name = f"{stem}-{side.slug}.git"
         shutil.copytree(seed_path, server.root / "repos" / name, symlinks=True)
-        remotes[side] = Remote(server, name, transport)
+        if side.transport == "local":
+            # dulwich 1.2 reads a local repository through the packs' bitmaps once one
+            # pack has any, and fails on a later pack without (a push, say): the
+            # operator's pull from such a path fails (FileNotFoundError, ....bitmap).
+            for bitmap in (server.root / "repos" / name / "objects" / "pack").glob("*.bitmap"):
+                bitmap.unlink()
+        remotes[side] = Remote(server, name, side.transport)
     return remotes
 
 
@@ -490,12 +513,9 @@ class Phase:
             f"{side.label} {self.times[side][-1][0] * 1000:.0f} ms (CPU {self.times[side][-1][1] * 1000:.0f})"
             for side in self.sides), flush=True)
 
-    def summary(self, git_side):
-        """{side: Result} over the rounds after the first."""
-        results = {}
-        for side in self.sides:
-            results[side] = Result(self.times[side][1:], self.times[git_side][1:])
-        return results
+    def summary(self):
+        """{side: Result against its git CLI} over the rounds after the first."""
+        return {side: Result(self.times[side][1:], self.times[side.reference][1:]) for side in self.sides}
 
 
 class Result:
@@ -537,25 +557,25 @@ def rounds_for(args, files):
     return args.rounds or (7 if files <= 10_000 else 5)
 
 
-def run_size(args, server, sides, files, root, results):
-    git_side = sides[0]
+def run_size(args, servers, sides, files, root, results):
     folders = args.folders
     edited, added = (100, 20) if files <= 10_000 else (100, 0)
     rounds = rounds_for(args, files)
     print(f"\n{files:,} files in {folders} folders, {edited} edited + {added} new per push, "
           f"{rounds} rounds ({load()})", flush=True)
     entries = [(case_path(d, f), case_text(d, f)) for d in range(folders) for f in range(files // folders)]
-    seed_path = seed(server, f"seed-{files}.git", entries, f"{files} generated cases")
-    remotes = copies(server, seed_path, sides, f"r{files}", args.transport)
+    seed_path = seed(next(iter(servers.values())), f"seed-{files}.git", entries, f"{files} generated cases")
+    remotes = copies(servers, seed_path, sides, f"r{files}")
     work = root / f"work-{files}"
     phase_results = {}
 
     def record(phase):
-        phase_results[phase.name] = phase.summary(git_side)
-        base = phase_results[phase.name][git_side]
+        phase_results[phase.name] = phase.summary()
         for side, result in phase_results[phase.name].items():
-            if side is not git_side:
-                print(f"  {phase.name}: {side.label} {result.wall * 1000:.0f} ms, git {base.wall * 1000:.0f} ms: "
+            base = phase_results[phase.name][side.reference]
+            if side is not side.reference:
+                print(f"  {phase.name}: {side.label} {result.wall * 1000:.0f} ms, {side.reference.label} "
+                      f"{base.wall * 1000:.0f} ms: "
                       f"{result.ratio:.2f}x (rounds {result.low:.2f}-{result.high:.2f}x); CPU "
                       f"{result.cpu * 1000:.0f} ms, git {base.cpu * 1000:.0f} ms: {result.cpu_ratio:.2f}x", flush=True)
         print(f"  ({load()})", flush=True)
@@ -630,19 +650,23 @@ def big_chunks(seed_text, size, chunk=1 << 22):
         yield block
 
 
-def run_memory(args, server, sides, root, results):
+def run_memory(args, servers, sides, root, results):
     size = args.big_mb * 1024 * 1024
     print(f"\n{args.big_mb} MB file, peak memory, {args.memory_rounds} rounds ({load()})", flush=True)
-    seed_path = seed(server, "seed-big.git", [("README.md", b"A repository with big files.\n")], "start")
-    remotes = copies(server, seed_path, sides, "big", args.transport)
+    # Every measurement is a fresh process here: the fresh-process sides would repeat it.
+    sides = [side for side in sides if not getattr(side, "fresh", False)]
+    seed_path = seed(next(iter(servers.values())), "seed-big.git", [("README.md", b"A repository with big files.\n")],
+                     "start")
+    remotes = copies(servers, seed_path, sides, "big")
     work = root / "work-big"
     for side in sides:
         side.clone(remotes[side], work / side.slug)
         side.close()
     peaks = {action: {side: [] for side in sides} for action in ("pull", "push")}
     floors = {}
-    for side in sides[1:]:
-        floors[side] = side.memory("construct", remotes[side], work / side.slug)
+    for side in sides:
+        if side is not side.reference:
+            floors[side] = side.memory("construct", remotes[side], work / side.slug)
     for number in range(args.memory_rounds):
         # Another client adds a file, which every side pulls; then every side adds one of
         # its own and pushes it (with a line more in README.md: the operator commits no
@@ -676,12 +700,13 @@ def run_memory(args, server, sides, root, results):
     for action, by_side in peaks.items():
         summary[action] = {side: (statistics.median(p[0] for p in values), statistics.median(p[1] for p in values))
                            for side, values in by_side.items()}
-    git_side = sides[0]
     for action in peaks:
-        g_proc, g_tree = summary[action][git_side]
-        for side in sides[1:]:
+        for side in sides:
+            if side is side.reference:
+                continue
+            g_proc, g_tree = summary[action][side.reference]
             o_proc, o_tree = summary[action][side]
-            print(f"  {action}: {side.label} {o_proc / 2**20:.0f} MB / {o_tree / 2**20:.0f} MB, git "
+            print(f"  {action}: {side.label} {o_proc / 2**20:.0f} MB / {o_tree / 2**20:.0f} MB, {side.reference.label} "
                   f"{g_proc / 2**20:.0f} / {g_tree / 2**20:.0f} MB: {o_proc / g_proc:.2f}x / {o_tree / g_tree:.2f}x "
                   "(largest process / tree)", flush=True)
     for side, (proc, tree) in floors.items():
@@ -691,10 +716,14 @@ def run_memory(args, server, sides, root, results):
 
 
 def report(results, sides, args):
-    git_side, operators = sides[0], sides[1:]
-    print(f"\nSummary ({args.transport}; the operator's median wall time ÷ git's, the per-round range, the "
+    """The run as a markdown table: a column per operator side, each against the git CLI
+    over its transport (git's own figures in the third column, one per transport)."""
+    gits = [side for side in sides if side is side.reference]
+    operators = [side for side in sides if side is not side.reference]
+    print(f"\nSummary ({args.remote}; the operator's median wall time ÷ git's, the per-round range, the "
           f"ratio of CPU times; {load()})\n")
-    print("| files | phase | git | " + " | ".join(side.label for side in operators) + " |")
+    print("| files | phase | " + " / ".join(side.label for side in gits) + " | "
+          + " | ".join(side.label for side in operators) + " |")
     print("|---|---|---|" + "---|" * len(operators))
     for files, phases in results.items():
         if files == "memory":
@@ -702,16 +731,22 @@ def report(results, sides, args):
         for name, by_side in phases.items():
             cells = [f"{r.ratio:.1f}× ({r.low:.1f}–{r.high:.1f}), CPU {r.cpu_ratio:.1f}×; {r.wall:.2f} s"
                      for r in (by_side[side] for side in operators)]
-            print(f"| {files:,} | {name} | {by_side[git_side].wall:.2f} s (CPU {by_side[git_side].cpu:.2f} s) | "
-                  + " | ".join(cells) + " |")
+            own = " / ".join(f"{by_side[side].wall:.2f} s (CPU {by_side[side].cpu:.2f} s)" for side in gits)
+            print(f"| {files:,} | {name} | {own} | " + " | ".join(cells) + " |")
     if "memory" in results:
         summary, floors = results["memory"]
         for action, by_side in summary.items():
-            g_proc, g_tree = by_side[git_side]
-            cells = [f"{by_side[side][0] / g_proc:.2f}× / {by_side[side][1] / g_tree:.2f}×, "
-                     f"{by_side[side][0] / 2**20:.0f} / {by_side[side][1] / 2**20:.0f} MB" for side in operators]
-            print(f"| {args.big_mb} MB file | {action}, peak memory (largest process / tree) | "
-                  f"{g_proc / 2**20:.0f} / {g_tree / 2**20:.0f} MB | " + " | ".join(cells) + " |")
+            cells = []
+            for side in operators:
+                if side not in by_side:
+                    cells.append("")
+                    continue
+                g_proc, g_tree = by_side[side.reference]
+                cells.append(f"{by_side[side][0] / g_proc:.2f}× / {by_side[side][1] / g_tree:.2f}×, "
+                             f"{by_side[side][0] / 2**20:.0f} / {by_side[side][1] / 2**20:.0f} MB")
+            own = " / ".join(f"{by_side[side][0] / 2**20:.0f} / {by_side[side][1] / 2**20:.0f} MB" for side in gits)
+            print(f"| {args.big_mb} MB file | {action}, peak memory (largest process / tree) | {own} | "
+                  + " | ".join(cells) + " |")
 
 
 def main():
@@ -723,20 +758,27 @@ def main():
     parser.add_argument("--memory-rounds", type=int, default=1)
     parser.add_argument("--big-mb", type=int, default=200)
     parser.add_argument("--oldest", action="append",
-                        help="a dulwich tree (pip --target) to run beside the environment's own; "
-                             "default: every dulwich-* folder beside this interpreter's environment")
-    parser.add_argument("--remote", dest="transport", choices=("https", "http", "local"), default="https")
+                        help="a dulwich tree (pip --target) to run beside the environment's own ('' for "
+                             "none); default: every dulwich-* folder beside this interpreter's environment")
+    parser.add_argument("--remote", default="https",
+                        help="https (default), http (plain) or local (a bare repository on the local disk, by "
+                             "its path); several, comma-separated, are measured side by side in one run")
     parser.add_argument("--cpus", type=int, default=0, help="pin every process to this many cores")
     parser.add_argument("--profile", type=Path, help="write each operator call's cProfile statistics here")
     parser.add_argument("--fresh-process", action="store_true",
-                        help="time each operator call in an interpreter of its own, start-up and imports included")
+                        help="also time each operator call in an interpreter of its own (start-up, imports and "
+                             "construction included), as a side of its own")
     args = parser.parse_args()
     args.phases = [p for p in args.phases.split(",") if p]
+    transports = [t for t in args.remote.split(",") if t]
+    if not transports or set(transports) - {"https", "http", "local"}:
+        parser.error(f"--remote {args.remote}: of https, http, local")
     unknown = set(args.phases) - set(PHASES)
     if unknown:
         parser.error(f"no phase {', '.join(sorted(unknown))}")
     if args.oldest is None:
         args.oldest = sorted(glob.glob(os.path.join(sys.prefix, "dulwich-*")))
+    args.oldest = [path for path in args.oldest if path]  # --oldest '': the environment's dulwich alone
     if args.cpus:
         os.sched_setaffinity(0, sorted(os.sched_getaffinity(0))[:args.cpus])
 
@@ -750,42 +792,49 @@ def main():
         print(f"git working copy benchmark skipped: {', '.join(missing)} missing (make git-server-tools)")
         return
     root = Path(tempfile.mkdtemp(prefix="git-bench-"))
+    servers, sides = {}, []
     try:
-        server = GitServer(root / "server", trustme.CA(), USER, PASSWORD, tls=args.transport != "http")
+        authority = trustme.CA()
+        # The local transport needs no server but its folder of repositories.
+        for scheme in [t for t in ("https", "http") if t in transports] or ["https"]:
+            servers[scheme] = GitServer(root / f"server-{scheme}", authority, USER, PASSWORD, tls=scheme == "https")
+        cafile = next(iter(servers.values())).cafile
         config = root / "gitconfig"
         config.write_text("[user]\n\tname = Bench\n\temail = bench@example.org\n"
-                          f"[http]\n\tsslCAInfo = {server.cafile}\n[pull]\n\trebase = false\n"
+                          f"[http]\n\tsslCAInfo = {cafile}\n[pull]\n\trebase = false\n"
                           "[advice]\n\tdetachedHead = false\n")
-        os.environ.update(GIT_CONFIG_GLOBAL=str(config), GIT_CONFIG_NOSYSTEM="1", GIT_SSL_CAINFO=server.cafile,
+        os.environ.update(GIT_CONFIG_GLOBAL=str(config), GIT_CONFIG_NOSYSTEM="1", GIT_SSL_CAINFO=cafile,
                           GIT_TERMINAL_PROMPT="0")
         os.environ.pop("SSL_CERT_FILE", None)
-        server.start()
-        sides = [GitCLI()]
-        try:
+        for server in servers.values():
+            server.start()
+        tagged = len(transports) > 1
+        for transport in transports:
+            reference = GitCLI(transport, tagged)
+            sides.append(reference)
             for path in [None, *args.oldest]:
-                sides.append(Operator(path, root))
-                sides[-1].fresh = args.fresh_process
-                if args.profile:
-                    args.profile.mkdir(parents=True, exist_ok=True)
-                    sides[-1].profile_dir = args.profile
-            print(f"git working copy against {'the local disk' if args.transport == 'local' else server.base} "
-                  f"({args.transport}): git {git('--version').decode().split()[-1]}, "
-                  + ", ".join(side.label for side in sides[1:]) + f"; {os.cpu_count()} cores"
-                  + (f", pinned to {args.cpus}" if args.cpus else "")
-                  + (" (profiled: times inflated)" if args.profile else "")
-                  + ("; each operator call in a fresh interpreter" if args.fresh_process else ""), flush=True)
-            results = {}
-            for files in (int(n) for n in args.files.split(",") if n):
-                if set(args.phases) - {"memory"}:
-                    run_size(args, server, sides, files, root, results)
-            if "memory" in args.phases:
-                run_memory(args, server, sides, root, results)
-            report(results, sides, args)
-        finally:
-            for side in sides:
-                side.stop()
-            server.stop()
+                for fresh in (False, True) if args.fresh_process else (False,):
+                    sides.append(Operator(path, root, transport, reference, fresh, tagged))
+                    if args.profile and not fresh:
+                        args.profile.mkdir(parents=True, exist_ok=True)
+                        sides[-1].profile_dir = args.profile
+        where = ", ".join("the local disk" if t == "local" else servers[t].base for t in transports)
+        print(f"git working copy against {where}: git {git('--version').decode().split()[-1]}, "
+              + ", ".join(side.label for side in sides if side is not side.reference) + f"; {os.cpu_count()} cores"
+              + (f", pinned to {args.cpus}" if args.cpus else "")
+              + (" (profiled: times inflated)" if args.profile else ""), flush=True)
+        results = {}
+        for files in (int(n) for n in args.files.split(",") if n):
+            if set(args.phases) - {"memory"}:
+                run_size(args, servers, sides, files, root, results)
+        if "memory" in args.phases:
+            run_memory(args, servers, sides, root, results)
+        report(results, sides, args)
     finally:
+        for side in sides:
+            side.stop()
+        for server in servers.values():
+            server.stop()
         remove_tree(root)
 
 
