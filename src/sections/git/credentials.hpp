@@ -1,5 +1,5 @@
 // Credentials of the git working copy (credentials.cpp): what the working copy
-// (git_working_copy.cpp) uses of them. This file needs nothing of the working copy.
+// (the other files of this folder) uses of them. This file needs nothing of the working copy.
 #pragma once
 
 #include "runtime/function.hpp"
