@@ -735,3 +735,53 @@ def test_line_endings_follow_gitattributes(server, tmp_path, make, step):
             assert Path(op.local_dir, name).read_bytes() == Path(cli, name).read_bytes(), name
         assert b"\r\n" in Path(op.local_dir, "x.bat").read_bytes()
     assert status(op.local_dir) == []
+
+
+# ---- 17: a large file goes from its pack to the disk a piece at a time -----------------------------
+
+LARGE = 17 << 20  # above the size from which a blob is no longer held whole
+
+
+def large_text(tag):
+    """LARGE bytes of text that compresses well (quick to send), different for each tag."""
+    line = f"{tag} " + "x" * 90 + "\n"
+    return line * (LARGE // len(line)) + f"end of {tag}\n"
+
+
+def traced_peak(call):
+    import tracemalloc
+
+    tracemalloc.start()
+    try:
+        result = call()
+        return result, tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+
+
+@pytest.mark.parametrize("case", ["clone", "pull of a new file", "pull of a file changed a little",
+                                  "refused over a local edit"])
+def test_large_files(server, tmp_path, make, case):
+    files = {"a.txt": "one\n"} if case == "pull of a new file" else {"a.txt": "one\n", "big.txt": large_text("old")}
+    served = Served(server, tmp_path, files=files)
+    op = make(served.url)
+    before = local_head(op)
+    if case != "clone":
+        served.commit({"big.txt": large_text("new")} if case == "pull of a new file" else
+                      {"big.txt": large_text("old").replace("end of old", "end of new")})
+    if case == "refused over a local edit":
+        write(op.local_dir, {"big.txt": "mine\n"})
+        assert op.pull(accept_remote=False) is False
+        assert "would be overwritten" in op.log.texts("error")[0]
+        assert local_head(op) == before and read(op.local_dir, "big.txt") == "mine\n"
+        return
+    if case != "clone":
+        result, peak = traced_peak(op.pull)
+        assert result is True
+        if case == "pull of a new file":
+            assert peak < LARGE // 4  # never held whole
+    assert local_head(op) == served.head()
+    blob = git("rev-parse", "HEAD:big.txt", cwd=op.local_dir).strip()
+    assert git("hash-object", "big.txt", cwd=op.local_dir).strip() == blob
+    assert status(op.local_dir) == []
+    fsck(op.local_dir)

@@ -1,4 +1,5 @@
 // Clone: keeping a clone of the configured remote, or cloning it afresh.
+#include "checkout.hpp"
 #include "operator.hpp"
 #include "refs.hpp"
 
@@ -90,6 +91,17 @@ void scrub_reflogs(Call& c, PyObject* self) {
     });
 }
 
+// The clone's HEAD checked out into its empty folder; nothing for a repository
+// without commits.
+void check_out_head(Call& c, PyObject* self, PyObject* cloned) {
+    Ref refs = py::getattr_optional(cloned, PY_NAME(refs));
+    if (!refs || !py::getattr_optional(cloned, PY_NAME(object_store))) return;
+    Ref head = resolve_ref(refs, bytes("HEAD")).second;
+    if (head == Py_None) return;
+    Ref tree = py::getattr(py::getitem(cloned, head), PY_NAME(tree));
+    check_out(c, self, cloned, Py_None, tree, tree_changes(cloned, Py_None, tree), false);
+}
+
 // A clone replaces the working copy that self.repo has open (once the constructor has
 // opened one): the old one is closed, the new one opened as self.repo.
 Ref clone_repository(Call& c) {
@@ -100,24 +112,40 @@ Ref clone_repository(Call& c) {
     const bool reopen = close_repo(self);
     Ref local_dir = py::getattr(self, PY_NAME(local_dir));
     Ref before = folder_entries(c, local_dir);
+    // What a clone that raised wrote is removed, so that no half clone with the origin
+    // URL passes for the working copy; the clone's own error is the one reported.
+    auto remove_quietly = [&] {
+        try {
+            if (before) {
+                remove_created(c, local_dir, before);
+            } else if (py::truthy(os_path(c, PY_NAME(isdir), local_dir))) {
+                py::call_method(Ref::steal(PyImport_Import(PY_NAME(shutil))), PY_NAME(rmtree), local_dir);
+            }
+        } catch (const py::PythonError&) {
+            PyErr_Clear();
+        }
+    };
     Ref cloned;
     try {
+        // The files are checked out afterwards (checkout.hpp), a large one a piece at a time.
         cloned = remote_call(c, self, PY_NAME(clone), auth_url, {auth_url, local_dir.get()},
-                             {{PY_NAME(checkout), Py_True}});
+                             {{PY_NAME(checkout), Py_False}});
     } catch (const py::PythonError&) {
         py::Caught caught;
-        try {
-            if (before) remove_created(c, local_dir, before);
-        } catch (const py::PythonError&) {
-            PyErr_Clear();  // the clone's own error is the one to report
-        }
+        remove_quietly();
         caught.reraise();
     }
     try {
         record_upstream(cloned);
+        check_out_head(c, self, cloned);
     } catch (const py::PythonError&) {
         py::Caught caught;
-        if (Ref close = py::getattr_optional(cloned, PY_NAME(close))) py::call(close);
+        try {
+            if (Ref close = py::getattr_optional(cloned, PY_NAME(close))) py::call(close);  // nothing open while removed
+        } catch (const py::PythonError&) {
+            PyErr_Clear();
+        }
+        remove_quietly();
         caught.reraise();
     }
     if (Ref close = py::getattr_optional(cloned, PY_NAME(close))) py::call(close);

@@ -2,6 +2,7 @@
 #include "checkout.hpp"
 #include "discarded.hpp"
 #include "operator.hpp"
+#include "pack.hpp"
 #include "refs.hpp"
 
 #include "runtime/handler.hpp"
@@ -127,8 +128,17 @@ void merge_remote(Call& c, PyObject* self, const MergeTarget& target, bool force
 
 // Fetch, then merge; the remote wins unless accept_remote is false.
 void fetch_and_merge(Call& c, PyObject* self, PyObject* auth_url, PyObject* accept_remote) {
-    Ref fetch_result = remote_call(c, self, PY_NAME(fetch), auth_url, {py::getattr(self, PY_NAME(repo))},
+    Ref fetched_into = py::getattr(self, PY_NAME(repo));
+    StreamedPacks streamed(c, fetched_into);  // the received pack goes to disk a piece at a time
+    Ref fetch_result;
+    try {
+        fetch_result = remote_call(c, self, PY_NAME(fetch), auth_url, {fetched_into.get()},
                                    {{PY_NAME(remote_location), auth_url}});
+    } catch (const py::PythonError&) {
+        streamed.remove();
+        throw;
+    }
+    streamed.remove();
     if (!py::truthy(py::getattr(fetch_result, PY_NAME(refs)))) {
         log(self, PY_NAME(debug), "仓库已经是最新版本，无需更新");
         return;
