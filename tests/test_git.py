@@ -2,19 +2,23 @@
 file:// URL and a loopback HTTPS git server behind basic auth."""
 
 import base64
+import glob
 import hashlib
 import io
 import os
+import re
 import shutil
 import socketserver
 import struct
 import subprocess
 import sys
 import threading
+import traceback
 import types
 import zlib
 from datetime import datetime
 from pathlib import Path
+from urllib.parse import quote, quote_plus
 from wsgiref.simple_server import WSGIRequestHandler, WSGIServer, make_server
 
 import dulwich.index
@@ -113,7 +117,7 @@ def test_methods_and_docstrings():
         "__init__", "pull", "clone", "push", "get_file_last_commit_time",
         "_GitRepoOperator__is_current_repo", "_GitRepoOperator__get_auth_url",
         "_GitRepoOperator__clone_repository", "_GitRepoOperator__update_repository",
-        "get_repo_info", "_GitRepoOperator__check_if_dirty", "close"]
+        "get_repo_info", "_GitRepoOperator__check_if_dirty", "close", "lock_timeout"]
     assert G.__init__.__doc__ is None
     assert G.pull.__doc__ == ("拉取远程仓库更新\n\n        Args:\n            commit_hash: 指定要拉取的提交哈希，"
                               "None表示拉取最新\n            accept_remote: 是否接受远程更改，放弃本地冲突文件，默认True\n        ")
@@ -383,7 +387,7 @@ def test_pull_branch_with_slash_and_detached(remote, make):
 
 def test_push_nothing_to_commit(remote, make):
     op = make(remote.path)
-    write(op.local_dir, {"untracked.txt": "u"})
+    write(op.local_dir, {"build/out.log": "u", ".git/info/exclude": "build/\n"})
     op.log.lines.clear()
     assert op.push() is None
     assert op.log.texts() == ["没有需要提交的更改"]
@@ -671,7 +675,8 @@ class Unprintable:
 
 # (user name, password) of the operator
 CREDENTIALS = {"none": (None, None), "plain": ("u", "S3CRp"), "colon": ("u", ":"), "slash": ("u", "/"),
-               "str() fails": ("u", Unprintable()), "lone surrogate": ("u", "S3CR\ud800")}
+               "str() fails": ("u", Unprintable()), "lone surrogate": ("u", "S3CR\ud800"),
+               "space and é": ("u", "S3CR p/é")}
 
 # A text that quotes URLs, and what is shown of it; every credential in it holds "S3CR".
 HOSTILE = [
@@ -689,21 +694,54 @@ HOSTILE = [
 CONFIG_NAME = "https://v:S3CR@h/c"
 
 
+def written_forms(credentials):
+    """A line with the operator's password as other code writes it outside a URL:
+    percent-encoded in lower case, as quote_plus writes it, and in an Authorization
+    header (the base64 of "user:password", padded and not); and those base64 texts."""
+    username, password = CREDENTIALS[credentials]
+    if not isinstance(password, str):
+        return "", []
+    raw = password.encode("utf-8", "surrogatepass")
+    lower = re.sub("%..", lambda m: m[0].lower(), quote(raw, safe=""))
+    basic = base64.b64encode(f"{username}:".encode() + raw).decode()
+    return f"\n{lower} {quote_plus(raw, safe='')} Authorization: Basic {basic} {basic.rstrip('=')}", [basic]
+
+
+def raised_error(text):
+    """An OSError quoting `text` in its arguments, file names and notes (a tuple),
+    caused by a chain of 100 errors that starts at an exception group whose message
+    quotes it, as do its members: where str() does not show the arguments (the message,
+    file name and line of a SyntaxError, the message of an ImportError, the reason of a
+    UnicodeDecodeError) and in arguments that are no text (a list and a tuple)."""
+    error = ExceptionGroup(text, [SyntaxError(text, (text, 1, 1, text, 1, 2)), ImportError(text),
+                                  UnicodeDecodeError("utf-8", b"\xff", 0, 1, text), RuntimeError([text], (1, text))])
+    for level in range(100):
+        cause, error = error, RuntimeError(level)
+        error.__cause__ = cause
+    top = OSError(13, text, "https://v:S3CR@h/f", None, "https://w:S3CR@h/g")
+    top.__cause__, top.__notes__ = error, (text,)
+    return top
+
+
 def hostile_porcelain(text, sink):
-    """dulwich failing with `text`: fetch (quoting the URL it was given) and push (an
-    OSError with file names, after writing `text` to its error stream)."""
+    """dulwich failing with `text`: fetch (quoting the URL it was given) and push (the
+    error of raised_error, after writing `text` to its error stream three bytes at a
+    time, the last one `last_error`)."""
 
     def fetch(repo, remote_location=None, **kwargs):
         raise RuntimeError(f"{text} from {remote_location}")
 
     def push(repo, remote_location=None, errstream=None, **kwargs):
-        if errstream is not None:
-            errstream.write(text.encode("utf-8", "surrogatepass"))
-        raise OSError(13, text, "https://v:S3CR@h/f", None, "https://w:S3CR@h/g")
+        data = text.encode("utf-8", "surrogatepass")
+        for at in range(0, len(data), 3) if errstream is not None else ():
+            errstream.write(data[at:at + 3])
+        fake.last_error = raised_error(text)
+        raise fake.last_error
 
     status = types.SimpleNamespace(staged={"add": [b"a.txt"]}, unstaged=[], untracked=[])
-    return types.SimpleNamespace(status=lambda repo: status, commit=lambda repo, message: b"", fetch=fetch,
+    fake = types.SimpleNamespace(status=lambda repo: status, commit=lambda repo, message: b"", fetch=fetch,
                                  push=push, default_bytes_err_stream=sink)
+    return fake
 
 
 def both_operators(tmp_path, credentials):
@@ -724,9 +762,12 @@ def both_operators(tmp_path, credentials):
 @pytest.mark.parametrize("text, expected", HOSTILE)
 @pytest.mark.parametrize("credentials", CREDENTIALS)
 def test_no_credential_in_any_text(tmp_path, monkeypatch, capsys, text, expected, credentials):
-    """Log lines, raised errors (arguments, file names, the traceback printed) and
-    dulwich's error stream show what the plain code shows, without credentials."""
+    """Log lines, raised errors (every text their traceback shows) and dulwich's error
+    stream (cleaned line by line) show what the plain code shows, without credentials:
+    those of URLs and the operator's own, also as other code writes them."""
     assert plain.shown(text) == expected
+    forms, hidden = written_forms(credentials)
+    text += forms
     sink = io.BytesIO()
     fake = hostile_porcelain(text, sink)
     for module in (tamarels, plain):
@@ -743,14 +784,20 @@ def test_no_credential_in_any_text(tmp_path, monkeypatch, capsys, text, expected
     same_outcome(lambda op: op.pull())
     with pytest.raises(Exception) as raised:
         native.push()
+    fake_error = getattr(fake, "last_error", None)
     with pytest.raises(Exception) as plain_raised:
         reference.push()
     assert type(raised.value) is type(plain_raised.value)
+    native_error = "".join(traceback.format_exception(raised.value))
     if isinstance(raised.value, OSError):
+        assert raised.value is fake_error  # cleaned, not replaced
         assert raised.value.args == tuple(plain.shown(a, native) for a in plain_raised.value.args)
         for name in ("filename", "filename2"):
             assert getattr(raised.value, name) == plain.shown(getattr(plain_raised.value, name), native)
-        assert sink.getvalue() == plain.shown(text.encode("utf-8", "surrogatepass"), native) * (
+        assert native_error.count("RuntimeError") == 101 and "S3CR" in "".join(
+            traceback.format_exception(plain_raised.value))
+        written = text.encode("utf-8", "surrogatepass").splitlines(keepends=True)
+        assert sink.getvalue() == b"".join(plain.shown(line, native) for line in written) * (
             credentials != "none")
 
     def unreadable(*args, **kwargs):
@@ -760,8 +807,8 @@ def test_no_credential_in_any_text(tmp_path, monkeypatch, capsys, text, expected
         monkeypatch.setattr(module, "open", unreadable, raising=False)
     monkeypatch.setattr(sys, "stderr", io.StringIO())  # as a console shows them: any text
     same_outcome(lambda op: op._GitRepoOperator__is_current_repo())
-    shown = "".join(native.log.texts()) + str(raised.value) + repr(sink.getvalue()) + capsys.readouterr().out
-    assert "S3CR" not in shown
+    shown = "".join(native.log.texts()) + native_error + repr(sink.getvalue()) + capsys.readouterr().out
+    assert not [secret for secret in ["S3CR"] + hidden if secret in shown]
     native_traceback, plain_traceback = sys.stderr.getvalue().split("Traceback (most recent call last):")[1:]
     assert "S3CR" not in native_traceback and "S3CR" in plain_traceback
 
@@ -1082,3 +1129,205 @@ def test_no_leaks(tmp_path, monkeypatch):
     with open(os.devnull, "w") as sink:
         monkeypatch.setattr(sys, "stderr", sink)
         assert_no_leaks(op._GitRepoOperator__is_current_repo, repeat=300)
+
+
+# ---- the working copy's status as git computes it (the git CLI judges) ------------------------------
+
+needs_git = pytest.mark.skipif(shutil.which("git") is None, reason="needs the git CLI")
+
+
+def cli(*args, cwd):
+    import subprocess
+
+    return subprocess.run(["git", *args], cwd=cwd, capture_output=True, check=True,
+                          stdin=subprocess.DEVNULL).stdout
+
+
+@pytest.fixture
+def worktree(tmp_path):
+    """A working copy made by the git CLI (t.txt, sub/t.txt committed) and an operator on it."""
+    folder = str(tmp_path / "wt")
+    cli("init", "-q", folder, cwd=str(tmp_path))
+    write(folder, {"t.txt": "t\n", "sub/t.txt": "s\n"})
+    cli("add", "-A", cwd=folder)
+    cli("commit", "-qm", "first", cwd=folder)
+    op = bare(local_dir=folder, repo=Repo(folder))
+    yield op
+    op.repo.close()
+
+
+def git_listing(folder):
+    out = cli("status", "--porcelain", "-z", cwd=folder)
+    return sorted(os.fsdecode(record[3:]) for record in out.split(b"\0") if record)
+
+
+def pushed_paths(op, monkeypatch, capsys):
+    """What push() would stage, in its order: the paths it prints before the staging call
+    (made to fail here, so that nothing changes)."""
+    class Stop(Exception):
+        pass
+
+    def add(*args, **kwargs):
+        raise Stop
+
+    monkeypatch.setattr(porcelain, "add", add)
+    capsys.readouterr()
+    try:
+        op.push()
+    except Stop:
+        pass
+    monkeypatch.undo()
+    return [line.split(" ", 1)[1] for line in capsys.readouterr().out.splitlines()]
+
+
+IGNORES = {
+    "negation": ({".gitignore": "*.log\n!keep.log\n"}, ["a.log", "keep.log", "sub/b.log", "b.txt"]),
+    "anchored": ({".gitignore": "/top.txt\nsub/deep.txt\n"}, ["top.txt", "sub/top.txt", "sub/deep.txt", "x/sub/deep.txt"]),
+    "folders only": ({".gitignore": "build/\n"}, ["build/x", "sub/build/y", "sub/build.txt"]),
+    "double star": ({".gitignore": "**/gen/**\na/**/z.txt\n"}, ["gen/a", "sub/gen/b", "sub/gen.txt", "a/z.txt", "a/b/c/z.txt", "a/y.txt"]),
+    "classes and escapes": ({".gitignore": "[a-c]*.tmp\n[!x]?.o\n\\#hash\nspace\\ \ntrail   \n"},
+                            ["a1.tmp", "d1.tmp", "y1.o", "x1.o", "#hash", "space ", "trail"]),
+    "nested files": ({".gitignore": "*.dat\n", "sub/.gitignore": "!keep.dat\n/local.txt\n"},
+                     ["x.dat", "sub/keep.dat", "sub/y.dat", "sub/local.txt", "local.txt"]),
+    "excluded folder stays excluded": ({".gitignore": "logs/\n!logs/keep.txt\n"}, ["logs/keep.txt", "sub/t2.txt"]),
+    "contents re-included": ({".gitignore": "sub/*\n!sub/keep.txt\n"}, ["sub/keep.txt", "sub/drop.txt"]),
+    "info/exclude and core.excludesFile": ({".git/info/exclude": "secret*\n", "../user-ignore": "*.bak\n"},
+                                           ["secret.txt", "a.bak", "sub/c.bak", "c.txt"]),
+    "folder of ignored files only": ({".gitignore": "*.o\n"}, ["objs/a.o", "objs/deep/b.o", "sub/objs/c.o"]),
+    "class names": ({".gitignore": "[[:digit:]]*.bin\n[[:upper:]]?.c\n"}, ["1a.bin", "a1.bin", "Ab.c", "ab.c"]),
+    "star stays in its folder": ({".gitignore": "sub/*.txt\n"}, ["sub/x.txt", "sub/deep/y.txt", "x.txt"]),
+    "trailing and leading double star": ({".gitignore": "out/**\n**/cache\n"},
+                                         ["out/a", "out/b/c", "out.txt", "cache/x", "sub/cache/y", "sub/cache.txt"]),
+    "escaped bang and blank lines": ({".gitignore": "\n\\!important\n# comment\n\n"}, ["!important", "important", "# comment"]),
+    "deeper rule wins": ({".gitignore": "!*.keep\n", "sub/.gitignore": "*.keep\n", "a/.gitignore": "*.log\n"},
+                         ["top.keep", "sub/x.keep", "a/b/c.log", "a/b/c.keep"]),
+}
+
+
+@needs_git
+@pytest.mark.parametrize("case", list(IGNORES))
+def test_untracked_files_as_git_lists_them(worktree, monkeypatch, capsys, case):
+    rules, files = IGNORES[case]
+    folder = worktree.local_dir
+    write(folder, rules)
+    write(folder, {name: "x\n" for name in files})
+    cli("config", "core.excludesFile", os.path.join(folder, "..", "user-ignore"), cwd=folder)
+    assert sorted(pushed_paths(worktree, monkeypatch, capsys)) == git_listing(folder)
+
+
+ATTRIBUTES = {  # .gitattributes, config, contents
+    "text=auto, CRLF": ("* text=auto\n", {}, b"a\r\nb\r\n"),
+    "text, CRLF": ("* text\n", {}, b"a\r\nb\r\n"),
+    "eol=crlf": ("*.txt eol=crlf\n", {}, b"a\r\nb\r\n"),
+    "-text keeps CRLF": ("* -text\n", {}, b"a\r\nb\r\n"),
+    "binary macro": ("* binary\n", {}, b"a\r\nb\r\n"),
+    "legacy crlf": ("* crlf\n", {}, b"a\r\nb\r\n"),
+    "text=auto, binary contents": ("* text=auto\n", {}, b"a\r\n\0b\r\n"),
+    "text=auto, lone CR": ("* text=auto\n", {}, b"a\rb\r\n"),
+    "core.autocrlf": ("", {"core.autocrlf": "true"}, b"a\r\nb\r\n"),
+    "CR already in the index": (None, {}, b"a\r\nb\r\n"),
+    "eol=lf": ("*.txt eol=lf\n", {}, b"a\r\nb\r\n"),
+    "text=auto eol=crlf": ("* text=auto eol=crlf\n", {}, b"a\r\nb\r\n"),
+    "later line wins": ("* binary\n*.txt text\n", {}, b"a\r\nb\r\n"),
+    "own macro": ("[attr]lines text eol=lf\n*.txt lines\n", {}, b"a\r\nb\r\n"),
+    "other files only": ("*.md text\n", {}, b"a\r\nb\r\n"),
+    "text=auto, a large file": ("* text=auto\n", {}, b"line b\r\n" * 30_000),
+}
+
+
+@needs_git
+@pytest.mark.parametrize("case", list(ATTRIBUTES))
+def test_line_endings_as_git_hashes_them(worktree, case):
+    attributes, config, contents = ATTRIBUTES[case]
+    folder = worktree.local_dir
+    for key, value in config.items():
+        cli("config", key, value, cwd=folder)
+    path = os.path.join(folder, "f.txt")
+    with open(path, "wb") as f:
+        f.write(contents)
+    if attributes is None:  # committed with its CRs, then text=auto
+        cli("add", "-A", cwd=folder)
+        cli("commit", "-qm", "crlf", cwd=folder)
+        attributes = "* text=auto\n"
+    write(folder, {".gitattributes": attributes})
+    cli("add", "-A", cwd=folder)
+    cli("commit", "-qm", "attributes", cwd=folder)
+    # Same size, another time: the file is hashed after the conversion git applies.
+    st = os.stat(path)
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns + 5_000_000_000))
+    assert worktree._GitRepoOperator__check_if_dirty(worktree.repo) is bool(git_listing(folder))
+    with open(path, "wb") as f:
+        f.write(contents.replace(b"b", b"c"))
+    assert worktree._GitRepoOperator__check_if_dirty(worktree.repo) is True
+
+
+@needs_git
+@pytest.mark.parametrize("index", ["version 2", "version 3", "version 4", "untracked cache", "skip-worktree"])
+def test_index_read_and_refreshed_as_git_reads_it(worktree, index):
+    folder = worktree.local_dir
+    write(folder, {f"d{i % 3}/f{i}.txt": f"{i}\n" for i in range(40)})
+    cli("add", "-A", cwd=folder)
+    cli("commit", "-qm", "more", cwd=folder)
+    if index.startswith("version"):
+        cli("update-index", "--index-version", index[-1], cwd=folder)
+    elif index == "untracked cache":
+        cli("update-index", "--untracked-cache", cwd=folder)
+        cli("status", cwd=folder)
+    else:
+        cli("update-index", "--skip-worktree", "d0/f0.txt", cwd=folder)
+        os.remove(os.path.join(folder, "d0", "f0.txt"))
+    index_path = os.path.join(folder, ".git", "index")
+    version = open(index_path, "rb").read()[4:8]
+    for name in glob.glob(os.path.join(folder, "d*", "*.txt")):  # stat data stale, contents the same
+        os.utime(name, (1_600_000_000, 1_600_000_000))
+    write(folder, {"d1/f1.txt": "changed\n"})
+    assert worktree._GitRepoOperator__check_if_dirty(worktree.repo) is True
+    # Written back as git would: only the edited file differs by its stat data now.
+    assert cli("diff-files", "--name-only", cwd=folder).split() == [b"d1/f1.txt"]
+    assert open(index_path, "rb").read()[4:8] == version
+    assert git_listing(folder) == ["d1/f1.txt"]
+    cli("fsck", "--no-progress", cwd=folder)
+
+
+@needs_git
+@pytest.mark.parametrize("damage", ["header", "mid-entry", "checksum", "entry order", "path length", "extension"])
+def test_a_corrupt_index_raises(worktree, damage):
+    import hashlib
+
+    path = os.path.join(worktree.local_dir, ".git", "index")
+    data = bytearray(open(path, "rb").read())
+    body = data[:-20]
+    if damage == "header":
+        data = data[:10]
+    elif damage == "mid-entry":
+        data = data[:40]
+    elif damage == "checksum":
+        data[-1] ^= 1
+    else:
+        if damage == "entry order":  # "sub/t.txt" before "t.txt" no longer
+            body = body.replace(b"sub/t.txt", b"zzz/t.txt")
+        elif damage == "path length":
+            body[12 + 61] += 1
+        else:
+            body += b"TREE\xff\xff\xff\xff"
+        data = body + hashlib.sha1(body).digest()
+    open(path, "wb").write(bytes(data))
+    with pytest.raises(ValueError, match="index file corrupt"):
+        worktree._GitRepoOperator__check_if_dirty(worktree.repo)
+
+
+@needs_git
+def test_an_index_another_writer_holds_is_left_alone(worktree, monkeypatch, capsys):
+    folder = worktree.local_dir
+    for name in ("t.txt", "sub/t.txt"):
+        os.utime(os.path.join(folder, name), (1_600_000_000, 1_600_000_000))
+    write(folder, {"t.txt": "T\n", "new.txt": "n\n"})
+    index = os.path.join(folder, ".git", "index")
+    before = open(index, "rb").read()
+    open(index + ".lock", "wb").close()
+    assert worktree._GitRepoOperator__check_if_dirty(worktree.repo) is True
+    assert open(index, "rb").read() == before  # stat data not written back
+    with pytest.raises(Exception) as raised:  # the staging fails as dulwich's does
+        worktree.push()
+    assert "lock" in f"{type(raised.value).__name__} {raised.value}".lower()
+    assert open(index, "rb").read() == before and os.path.exists(index + ".lock")

@@ -2,11 +2,17 @@
 basic auth; see git_server.py), with the git CLI as the judge of every result:
 `git fsck --full`, `git status --porcelain`, `git ls-tree`, `git log`."""
 
+import base64
+import io
 import itertools
 import os
+import signal
 import subprocess
 import sys
 import textwrap
+import threading
+import traceback
+import types
 from pathlib import Path
 
 import pytest
@@ -443,6 +449,20 @@ def test_no_credentials_outside_the_config(served, make):
     assert secrets_on_disk(op.local_dir) == []
 
 
+def test_server_messages_show_no_password(served, make, monkeypatch):
+    """A refusing hook's output (sent back in pieces) and the refusal show the password
+    in none of the forms other code writes it in."""
+    forms = [ENCODED_PASSWORD.lower(), base64.b64encode(f"{USER}:{PASSWORD}".encode()).decode()]
+    served.server.hook(served.name, "pre-receive", f"echo 'remote sees {' '.join(forms)}' >&2\nexit 1\n")
+    monkeypatch.setattr(porcelain, "default_bytes_err_stream", sink := io.BytesIO(), raising=False)
+    op = make(served.url)
+    write(op.local_dir, {"a.txt": "mine\n"})
+    with pytest.raises(Exception) as raised:
+        op.push(force=False)
+    shown = sink.getvalue().decode() + "".join(traceback.format_exception(raised.value)) + "".join(op.log.texts())
+    assert "remote sees *** ***" in shown and not [f for f in forms + [PASSWORD, ENCODED_PASSWORD] if f in shown]
+
+
 # ---- 7: no empty commits ------------------------------------------------------------------------
 
 
@@ -554,7 +574,220 @@ def test_remote_tracking_refs_follow(served, make):
     fsck(op.local_dir)
 
 
-# ---- 13: a pull merges the branch that is checked out, never another -----------------------------
+# ---- 13: one operation at a time on a working copy -----------------------------------------------
+
+# Writers of the shared working copy, a thread each, started together: "pull" pulls
+# (the remote wins); any other role writes a new file and edits a.txt, and pushes, again
+# and again. The process fails when a thread does.
+RACE = """
+import logging, os, sys, threading
+from tamareltools.tamarels import GitRepoOperator
+
+def work(op, role):
+    for i in range(4):
+        if role == "pull":
+            op.pull()
+            continue
+        for name in (f"{role}-{i}.txt", "a.txt"):
+            with open(os.path.join(op.local_dir, name), "w") as f:
+                f.write(f"{role} {i}")
+        try:
+            op.push()
+        except Exception:  # refused or cut off: a later push or the settling one delivers
+            pass
+
+url, root, user, password, *roles = sys.argv[1:]
+ops = [GitRepoOperator(url, root, logging.getLogger("race"), user, password) for role in roles]
+print("ready", flush=True)
+sys.stdin.readline()
+threading.excepthook = lambda failure: os._exit(1)
+threads = [threading.Thread(target=work, args=pair) for pair in zip(ops, roles)]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+"""
+
+
+@pytest.mark.parametrize("race", [[["pull", "push-a"]], [["pull"], ["push-a"], ["push-b"]]],
+                         ids=["a pull and a push in two threads", "a pull and two pushes in three processes"])
+def test_racing_writers_keep_their_files(served, make, tmp_path, race):
+    """Writers racing on one working copy, then one settling pull and push: every
+    writer's files are on the server."""
+    op = make(served.url)
+    writers = [subprocess.Popen([sys.executable, "-c", RACE, served.url, str(tmp_path / "work"), USER, PASSWORD,
+                                 *roles], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) for roles in race]
+    for writer in writers:
+        assert writer.stdout.readline() == "ready\n"
+    for writer in writers:
+        writer.stdin.write("go\n")
+        writer.stdin.flush()
+    for writer in writers:
+        writer.communicate(timeout=300)
+        assert writer.returncode == 0
+    op.pull()
+    op.push()
+    tree = served.tree()
+    names = [f"{role}-{i}.txt" for roles in race for role in roles if role != "pull" for i in range(4)]
+    assert [name for name in names if name not in tree] == []
+    assert status(op.local_dir, "--untracked-files=all") == []
+    fsck(op.local_dir)
+
+
+# Holds the lock (inside its clone) with a child forked meanwhile, which lives on.
+HOLD_AND_DIE = """
+import os, sys, time
+from tamareltools.tamarels import GitRepoOperator
+
+class Holding:
+    def debug(self, text):
+        child = os.fork()
+        if child:
+            print("holding", child, flush=True)
+        time.sleep(600)
+
+GitRepoOperator(*sys.argv[1:3], Holding(), *sys.argv[3:5])
+"""
+
+
+@pytest.mark.parametrize("holder", ["another thread", "a killed process", "the same thread"])
+def test_while_the_lock_is_held(served, make, tmp_path, request, holder):
+    """Another thread's operation makes a writer wait, then give up naming the directory;
+    a killed process leaves no lock behind, not even in a child it forked; the holding
+    thread itself goes on."""
+    op = make(served.url)
+    op.lock_timeout = 0.3 if holder == "another thread" else 10
+    write(op.local_dir, {"n.txt": "new\n", "a.txt": "edited\n"})
+    if holder == "another thread":
+        inside, release = threading.Event(), threading.Event()
+        other = make(served.url)
+        other.log = types.SimpleNamespace(debug=lambda text: inside.set() or release.wait(60), error=print)
+        holding = threading.Thread(target=other.pull)
+        holding.start()
+        inside.wait(60)
+        for call in (op.push, op.pull, op.clone):
+            with pytest.raises(TimeoutError) as raised:
+                call()
+            assert str(raised.value) == f"本地仓库正被其他操作占用，等待0.3秒后仍未释放: {op.local_dir}"
+        release.set()
+        holding.join()
+    elif holder == "a killed process":
+        dying = subprocess.Popen([sys.executable, "-c", HOLD_AND_DIE, served.url, str(tmp_path / "work"), USER,
+                                  PASSWORD], stdout=subprocess.PIPE, text=True)
+        child = int(dying.stdout.readline().split()[1])  # inside its clone(), the lock held
+        request.addfinalizer(lambda: os.kill(child, signal.SIGKILL))
+        dying.kill()
+        dying.wait()
+        dying.stdout.close()  # the child has it open too
+    else:
+        op.log = types.SimpleNamespace(debug=lambda text: op.push() if "拉取更新" in text else None,
+                                       info=lambda text: None)
+        assert op.pull() is True
+    assert ("n.txt" in served.tree()) is (holder == "the same thread")  # pushed from inside the pull
+    op.push()
+    assert served.show("n.txt") == "new\n" and status(op.local_dir) == []
+
+
+# ---- the working copy's status, computed natively, against dulwich's and git's --------------------
+
+
+def racily_clean(folder):
+    """a.txt changed behind stat data that still matches the index (same size, mtime put
+    back, ctime not trusted), the index written in the same instant: git hashes it."""
+    git("config", "core.trustctime", "false", cwd=folder)
+    path = os.path.join(folder, "a.txt")
+    before = os.stat(path)
+    write(folder, {"a.txt": "two\n"})
+    os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+    os.utime(os.path.join(folder, ".git", "index"), ns=(before.st_atime_ns, before.st_mtime_ns))
+
+
+def new_symlinks(folder):
+    os.symlink("a.txt", os.path.join(folder, "link"))
+    os.remove(os.path.join(folder, "sub", "b.txt"))
+    os.symlink("../a.txt", os.path.join(folder, "sub", "b.txt"))
+
+
+TREES = {
+    "modified": lambda f: write(f, {"a.txt": "edited\n", "sub/b.txt": "edited too\n"}),
+    "mode changed": lambda f: os.chmod(os.path.join(f, "a.txt"), 0o755),
+    "deleted": lambda f: os.remove(os.path.join(f, "sub", "b.txt")),
+    "new file only": lambda f: write(f, {"case_login.py": "def test(): pass\n"}),
+    "new folders": lambda f: write(f, {"new/deep/x.txt": "x\n", "new/y.txt": "y\n", "sub/c.txt": "c\n"}),
+    "ignored": lambda f: write(f, {".gitignore": "*.log\nbuild/\n!keep.log\n/sub/only/*\n", "a.log": "",
+                                   "keep.log": "k\n", "build/o.txt": "o", "sub/c.log": "c", "logs/x.log": "",
+                                   "sub/only/z.txt": "z", ".git/info/exclude": "secret*\n", "secret.txt": "s"}),
+    "racily clean": racily_clean,
+    "symlink": new_symlinks,
+    "nested repository": lambda f: git("init", "-q", os.path.join(f, "lib")) or write(f, {"lib/l.txt": "l"}),
+    "non-UTF-8 name": lambda f: Path(f, os.fsdecode(b"\xff\xfe.txt")).write_text("x\n"),
+    "CRLF under text=auto": lambda f: write(f, {".gitattributes": "* text=auto\n", "a.txt": "one\r\n"}) or
+    git("add", "a.txt", cwd=f),
+}
+# Where dulwich's own status disagrees with git: the executable bit, the racily clean
+# entry (1.2: not hashed), the attributes (1.1: not read), a file that became a symlink.
+GIT_DECIDES = {"mode changed", "racily clean", "CRLF under text=auto", "symlink"}
+
+
+def git_paths(folder, *options):
+    out = subprocess.run(["git", "status", "--porcelain", "-z", *options], cwd=folder, env=plain_env(),
+                         stdin=subprocess.DEVNULL, capture_output=True, check=True).stdout
+    return [record[3:] for record in out.split(b"\0") if record]
+
+
+@pytest.mark.parametrize("tree", list(TREES))
+def test_native_status_as_dulwich_and_git_see_it(served, make, monkeypatch, capsys, tree):
+    native, rebound = make(served.url), make(served.url, warehouse_name="rebound")
+    for op in (native, rebound):
+        TREES[tree](op.local_dir)
+    tracked_change = git_paths(native.local_dir, "--untracked-files=no")
+    seen = {}
+    for op in (native, rebound):
+        if op is rebound:  # the platform's own status and add: dulwich's, called through wrappers
+            calls = []
+            for name in ("status", "add"):
+                real = getattr(porcelain, name)
+                monkeypatch.setattr(porcelain, name, lambda *a, real=real, **k: calls.append(a) or real(*a, **k))
+        listed = git_paths(op.local_dir)
+        dirty = op.get_repo_info()["is_dirty"]
+        capsys.readouterr()
+        op.push()
+        printed = capsys.readouterr().out.splitlines()
+        seen[op] = dirty, printed
+        if op is native:  # the server has what the working copy committed, modes included
+            assert served.tree() == served.tree.__func__(types.SimpleNamespace(path=op.local_dir), "HEAD")
+    assert calls, "a rebound porcelain.status (and add) is the one called"
+    dirty, printed = seen[native]
+    # git is the judge: dirty as git status shows tracked changes, every path git lists
+    # printed (a name that is not UTF-8 gets the warning instead), and nothing but the
+    # deletions (never staged) and that name left once pushed.
+    assert dirty is bool(tracked_change)
+    decodable = [p.decode() for p in listed if not p.startswith(b"\xff")]
+    assert sorted(printed) == sorted(f"{native.local_dir} {p}" for p in decodable)
+    for line in git("status", "--porcelain", cwd=native.local_dir).splitlines():
+        assert line.startswith(" D ") or line in ("?? lib/", '?? "\\377\\376.txt"'), line
+    fsck(native.local_dir)
+    if tree not in GIT_DECIDES:  # and dulwich's lists, in their order
+        assert seen[rebound][0] is dirty
+        assert [line.split(" ", 1)[1] for line in seen[rebound][1]] == [line.split(" ", 1)[1] for line in printed]
+        trees = {git("rev-parse", "HEAD^{tree}", cwd=op.local_dir) for op in (native, rebound)}
+        assert len(trees) == 1, "staged as porcelain.add stages"
+
+
+def test_push_of_a_branch_the_working_copy_lacks_names_it(server, tmp_path, make):
+    served = Served(server, tmp_path, branch="develop")
+    op = make(served.url)
+    write(op.local_dir, {"a.txt": "edited\n"})
+    before = local_head(op)
+    with pytest.raises(KeyError, match="master"):
+        op.push()
+    assert local_head(op) == before and served.head() == before
+    assert status(op.local_dir) == ["M  a.txt"]
+    op.push(branch="develop")
+    assert served.show("a.txt") == "edited\n"
+
+
+# ---- 14: a pull merges the branch that is checked out, never another -----------------------------
 
 
 def discarded_refs(folder):
@@ -597,7 +830,7 @@ def test_pull_follows_the_checked_out_branch(served, make, case, accept_remote):
         assert served.show("d.txt", "refs/heads/dev") == "pushed\n" and served.show("a.txt") == "master moved\n"
 
 
-# ---- 14: what a forced pull discards stays recoverable -----------------------------------------
+# ---- 15: what a forced pull discards stays recoverable -----------------------------------------
 
 
 def rewrite_remote(served, files, message="rewritten"):
@@ -675,7 +908,7 @@ def test_forced_pull_keeps_what_it_discards(server, tmp_path, make, case):
     fsck(op.local_dir)
 
 
-# ---- 15: tags follow the fetched history, as git pull's do ----------------------------------------
+# ---- 16: tags follow the fetched history, as git pull's do ----------------------------------------
 
 
 def tag_on_server(served, *tag_args, ref="HEAD"):
@@ -709,7 +942,7 @@ def test_tags_follow_as_git_pull_does(served, make, tmp_path, case):
     fsck(op.local_dir)
 
 
-# ---- 16: line endings as .gitattributes say -----------------------------------------------------
+# ---- 17: line endings as .gitattributes say -----------------------------------------------------
 
 
 @pytest.mark.parametrize("step", ["clone", "pull", "push"])
@@ -737,7 +970,7 @@ def test_line_endings_follow_gitattributes(server, tmp_path, make, step):
     assert status(op.local_dir) == []
 
 
-# ---- 17: a large file goes from its pack to the disk a piece at a time -----------------------------
+# ---- 18: a large file goes from its pack to the disk a piece at a time -----------------------------
 
 LARGE = 17 << 20  # above the size from which a blob is no longer held whole
 

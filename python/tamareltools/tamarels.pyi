@@ -89,6 +89,7 @@ class GitRepoOperator:
     password: str | None
     log: _Logger
     repo: Repo
+    lock_timeout: float
     def __init__(
         self,
         repo_url: str,

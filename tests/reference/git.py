@@ -2,10 +2,12 @@
 one shows of the texts it logs and raises: the plain text without the user
 information of any URL and without the operator's own credentials."""
 
+import base64
 import os
+import re
 import traceback
 from datetime import datetime
-from urllib.parse import quote
+from urllib.parse import quote, quote_plus
 
 from dulwich import porcelain
 from dulwich.repo import Repo
@@ -220,7 +222,10 @@ def userinfo_spans(text):
 
 def own_credentials(op):
     """The operator's credentials as texts show them, (dropped, masked): its user
-    information as the URL holds it, percent-encoded or raw, and its password alone.
+    information as the URL holds it, percent-encoded or raw; its password alone, raw,
+    percent-encoded with upper- or lower-case hex digits, each also with a space as "+"
+    (quote_plus), and the base64 of "user:password" an Authorization header holds (of
+    its UTF-8 and, where it has them, its Latin-1 bytes), with and without padding.
     Nothing when either is false or cannot be read or made text."""
     try:
         if not op.username or not op.password:
@@ -229,11 +234,23 @@ def own_credentials(op):
     except Exception:  # noqa: BLE001 - then no text can hold them
         return [], []
 
-    def encoded(text):
-        return quote(text.encode("utf-8", "surrogatepass"), safe="")
+    def utf8(text):
+        return text.encode("utf-8", "surrogatepass")
 
+    def encoded(text, lower=False, plus=False):
+        out = (quote_plus if plus else quote)(utf8(text), safe="")
+        return re.sub("%[0-9A-F]{2}", lambda m: m[0].lower(), out) if lower else out
+
+    pairs = [utf8(user + ":" + password)]
+    try:
+        pairs.append((user + ":" + password).encode("latin-1"))
+    except UnicodeEncodeError:
+        pass
+    basic = [base64.b64encode(pair).decode() for pair in pairs]
     dropped = [encoded(user) + ":" + encoded(password) + "@", user + ":" + password + "@"]
-    return [d for d in dropped if d], [m for m in (password, encoded(password)) if m]
+    masked = [password] + [encoded(password, lower, plus) for lower in (False, True) for plus in (False, True)]
+    masked += basic + [b.rstrip("=") for b in basic]
+    return [d for d in dropped if d], [m for m in masked if m]
 
 
 def shown(text, op=None):

@@ -1,5 +1,6 @@
 // Clone: keeping a clone of the configured remote, or cloning it afresh.
 #include "checkout.hpp"
+#include "lock.hpp"
 #include "operator.hpp"
 #include "refs.hpp"
 
@@ -12,6 +13,7 @@ constexpr py::Params clone_params{"self, force_clone=False"};
 
 Ref clone(Call& c) {
     auto [self, force_clone] = c.args<clone_params>();
+    WorkingCopyLock lock(c, self, WorkingCopyLock::Missing::Make);
     if (py::truthy(os_path(c, PY_NAME(exists), py::getattr(self, PY_NAME(local_dir))))) {
         if (!py::truthy(force_clone) && py::truthy(py::call_method(self, SELF_METHOD(is_current_repo)))) {
             log(self, PY_NAME(debug), "目录已经是当前仓库，无需重新克隆");

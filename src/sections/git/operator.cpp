@@ -102,6 +102,13 @@ void git_working_copy(py::ModuleBody& m) {
     m.import_from("datetime", "datetime");
     m.import_from("dulwich", "porcelain");
     m.import_from("dulwich.repo", "Repo");
+    {
+        auto& original = m.state().get<PorcelainAtImport>();
+        original.porcelain = py::getitem(m.globals(), PY_NAME(porcelain));
+        original.status = py::getattr(original.porcelain, PY_NAME(status));
+        original.add = py::getattr(original.porcelain, PY_NAME(add));
+        original.repo_type = py::getitem(m.globals(), PY_NAME(Repo));
+    }
     std::vector<py::Member> body;
     for (const py::FunctionDef* def : {&init_def, &pull_def, &clone_def, &push_def, &get_file_last_commit_time_def,
                                        &is_current_repo_def, &get_auth_url_def, &clone_repository_def,
@@ -109,6 +116,10 @@ void git_working_copy(py::ModuleBody& m) {
                                        &enter_def, &exit_def}) {
         body.push_back({def->name, m.function(*def)});
     }
+    // How long clone, pull and push wait for another operation on the same working
+    // copy (lock.cpp), in seconds: well beyond what a clone of a test repository takes,
+    // short enough that a holder that hangs is reported within minutes.
+    body.push_back({"lock_timeout", py::integer(300)});
     m.bind("GitRepoOperator", py::build_class("GitRepoOperator", m.globals(), {}, body), py::Listed::Yes);
     // The open working copies, closed when this module's interpreter exits (see
     // close_at_exit).

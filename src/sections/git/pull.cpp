@@ -1,6 +1,7 @@
 // Pull: fetch from the remote, then merge its commit into the working copy.
 #include "checkout.hpp"
 #include "discarded.hpp"
+#include "lock.hpp"
 #include "operator.hpp"
 #include "pack.hpp"
 #include "refs.hpp"
@@ -25,6 +26,7 @@ bool is_divergence(PyObject* exc) {
 
 Ref pull(Call& c) {
     auto [self, commit_hash, accept_remote] = c.args<pull_params>();
+    WorkingCopyLock lock(c, self, WorkingCopyLock::Missing::Make);
     if (py::truthy(os_path(c, PY_NAME(exists), py::getattr(self, PY_NAME(local_dir))))) {
         Ref repo_info = py::call_method(self, PY_NAME(get_repo_info));
         if (commit_hash == Py_None ||

@@ -1,6 +1,8 @@
 // Commit and push: the working copy's changes as one commit, pushed to the remote.
+#include "lock.hpp"
 #include "operator.hpp"
 #include "refs.hpp"
+#include "stage.hpp"
 #include "status.hpp"
 
 #include "runtime/handler.hpp"
@@ -60,26 +62,42 @@ void undo_commit(PyObject* repo, PyObject* before) {
     }
 }
 
+// dulwich raises KeyError(b"refs/heads/<branch>") for a branch the working copy does
+// not have: the same error, its text naming the branch.
+void name_missing_branch(PyObject* error, PyObject* branch) {
+    if (!PyErr_GivenExceptionMatches(error, PyExc_KeyError)) return;
+    Ref args = py::getattr(error, PY_NAME(args));
+    Ref local_ref = branch_ref_name(branch);
+    if (!PyTuple_Check(args) || PyTuple_GET_SIZE(args.get()) != 1 || !py::equal(PyTuple_GET_ITEM(args.get(), 0), local_ref)) {
+        return;
+    }
+    Ref name = py::call_method(local_ref, PY_NAME(decode), PY_STR("utf-8"), PY_STR("replace"));
+    py::setattr(error, PY_NAME(args), py::tuple(py::concat("本地分支不存在: ", branch, " (", name, ")")));
+}
+
 Ref push(Call& c) {
     auto [self, message, remote_name, branch, force] = c.args<push_params>();
+    WorkingCopyLock lock(c, self, WorkingCopyLock::Missing::Skip);
     if (!py::truthy(os_path(c, PY_NAME(exists), py::getattr(self, PY_NAME(local_dir))))) {
         Ref text = py::concat("本地仓库目录不存在: ", py::getattr(self, PY_NAME(local_dir)));
         py::raise_object(py::call(PyExc_FileNotFoundError, without_credentials(self, text)));
     }
     Ref repo = py::getattr(self, PY_NAME(repo));
-    Ref status = py::call(porcelain(c, PY_NAME(status)), repo);
-    Ref staged = py::getattr(status, PY_NAME(staged));
-    const bool has_staged = PyDict_Check(staged) ? staged_lists_filled(staged) : py::truthy(staged);
-    Ref gitlinks = Ref::steal(PySet_New(nullptr));
-    Ref unstaged = unstaged_as_git_sees(c, self, repo, py::getattr(status, PY_NAME(unstaged)), gitlinks);
-    if (!has_staged && !py::truthy(unstaged)) {
+    StatusLists status = read_status(c, self, repo, true, false);
+    const bool has_staged = status.has_staged;
+    Ref& gitlinks = status.gitlinks;
+    Ref& unstaged = status.unstaged;
+    Ref& untracked = status.untracked;
+    // A new file is a change to commit, as git sees it (untracked files that are not
+    // ignored; a submodule's folder is none).
+    if (!has_staged && !py::truthy(unstaged) && !py::truthy(untracked)) {
         log(self, PY_NAME(debug), "没有需要提交的更改");
         return py::none();
     }
     // Every path is printed as it comes; the files are then staged in one call, which
     // reads and writes the index once.
     Ref to_add = py::new_list();
-    Ref untracked = untracked_as_git_sees(c, self, repo, py::getattr(status, PY_NAME(untracked)));
+    std::vector<std::string> to_stage;  // the same paths as the tree names them
     if (py::truthy(unstaged) || py::truthy(untracked)) {
         Ref entries = Ref::steal(PyNumber_Add(unstaged, untracked));
         py::for_each(entries, [&](PyObject* path_bytes) {
@@ -99,13 +117,20 @@ Ref push(Call& c) {
                     if (py::truthy(os_path(c, PY_NAME(exists), full_path)) &&
                         !py::check(PySet_Contains(gitlinks, path_bytes))) {
                         py::append(to_add, full_path);
+                        if (PyBytes_Check(path_bytes)) {
+                            to_stage.emplace_back(PyBytes_AS_STRING(path_bytes), std::size_t(PyBytes_GET_SIZE(path_bytes)));
+                        } else {
+                            to_stage.emplace_back();  // a str entry: porcelain.add decides
+                        }
                     }
                 },
                 [&](PyObject* e) { log(self, PY_NAME(warning), "无法解码文件路径: ", e); });
         });
     }
     if (PyList_GET_SIZE(to_add.get()) > 0) {
-        py::call_kw(porcelain(c, PY_NAME(add)), {repo}, {{PY_NAME(paths), to_add}});
+        if (!stage_natively(c, self, repo, to_stage)) {
+            py::call_kw(porcelain(c, PY_NAME(add)), {repo}, {{PY_NAME(paths), to_add}});
+        }
     } else if (!has_staged) {
         // Only deletions or gitlinks: staging left the index as HEAD has it, and a
         // commit would be empty.
@@ -125,6 +150,11 @@ Ref push(Call& c) {
         raise_refused_refs(c, result);
     } catch (const py::PythonError&) {
         py::Caught caught;
+        try {
+            name_missing_branch(caught, branch);
+        } catch (const py::PythonError&) {
+            PyErr_Clear();  // the error stays as raised
+        }
         try {
             undo_commit(repo, before);
         } catch (const py::PythonError&) {

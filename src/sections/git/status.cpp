@@ -1,10 +1,22 @@
 // The working copy's status as git sees it (status.hpp).
 #include "status.hpp"
 
+#include "worktree.hpp"
+
 #include "runtime/handler.hpp"
+
+#include <algorithm>
+#include <memory>
+#include <cctype>
 
 namespace sections::git {
 namespace {
+
+// HEAD's tree as the last native status flattened it.
+struct LastHeadTree : py::Cache {
+    ObjectId id{};
+    std::shared_ptr<const std::vector<TreeEntry>> entries;
+};
 
 constexpr py::Params check_if_dirty_params{"self, repo"};
 
@@ -113,15 +125,172 @@ Ref unstaged_as_git_sees(Call& c, PyObject* self, PyObject* repo, PyObject* unst
 
 namespace {
 
+// A path of the tree as porcelain.status lists it: bytes with the system's separator.
+Ref listed_path(const std::string& path) {
+    if (fs::kPosix) return Ref::steal(PyBytes_FromStringAndSize(path.data(), Py_ssize_t(path.size())));
+    std::string copy = path;
+    std::replace(copy.begin(), copy.end(), '/', '\\');
+    return Ref::steal(PyBytes_FromStringAndSize(copy.data(), Py_ssize_t(copy.size())));
+}
+
+Ref listed(const std::vector<std::string>& paths) {
+    Ref list = Ref::steal(PyList_New(Py_ssize_t(paths.size())));
+    for (std::size_t i = 0; i < paths.size(); ++i) PyList_SET_ITEM(list.get(), Py_ssize_t(i), listed_path(paths[i]).release());
+    return list;
+}
+
+Ref hex_bytes(const ObjectId& id) {
+    const std::string hex = to_hex(id);
+    return Ref::steal(PyBytes_FromStringAndSize(hex.data(), 40));
+}
+
+// config.get(section, name) as text, "" when unset.
+std::string config_text(PyObject* config, const char* section, const char* name) {
+    Ref value = py::try_except(
+        PyExc_KeyError, [&] { return py::call_method(config, PY_NAME(get), bytes(section), bytes(name)); },
+        [&](PyObject*) { return Ref(); });
+    if (!value || !PyBytes_Check(value)) return {};
+    return std::string(PyBytes_AS_STRING(value.get()), std::size_t(PyBytes_GET_SIZE(value.get())));
+}
+
+bool config_bool(PyObject* config, const char* name, bool fallback) {
+    return py::truthy(py::call_method(config, PY_NAME(get_boolean), bytes("core"), bytes(name), py::boolean(fallback)));
+}
+
+// A user file git reads by default: core.<name> expanded, else $XDG_CONFIG_HOME/git/<file>
+// (~/.config/git/<file> without it).
+std::string user_file(Call& c, PyObject* config, const char* name, const char* file) {
+    std::string configured = config_text(config, "core", name);
+    Ref path;
+    if (!configured.empty()) {
+        Ref text = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(configured.data(), Py_ssize_t(configured.size())));
+        path = os_path(c, PY_NAME(expanduser), text);
+    } else {
+        // (Spelled as a string: Windows' headers define `environ` as a macro.)
+        Ref variables = py::getattr(c.global(PY_NAME(os)), PY_STR("environ"));
+        Ref xdg = py::call_method(variables, PY_NAME(get), PY_STR("XDG_CONFIG_HOME"));
+        Ref base = py::truthy(xdg) ? std::move(xdg) : os_path(c, PY_NAME(expanduser), PY_STR("~/.config"));
+        path = os_path(c, PY_NAME(join), base, PY_STR("git"), py::text(file));
+    }
+    return native_path(path);
+}
+
+// The native status of a dulwich Repo; false (nothing computed) where the tree needs
+// what only dulwich does here.
+bool native_status(Call& c, PyObject* repo, StatusLists& out, bool with_untracked) {
+    WorktreeOptions options;
+    std::string index_path;
+    if (!native_worktree(c, repo, options, index_path)) return false;
+    options.untracked = with_untracked;
+    Index index = read_index(index_path);
+
+    Ref store = py::getattr(repo, PY_NAME(object_store));
+    WorktreeHooks hooks;
+    hooks.read_object = [&](const ObjectId& id) {
+        Ref raw = py::call_method(store, PY_NAME(get_raw), hex_bytes(id));
+        PyObject* data = PyTuple_Check(raw) && PyTuple_GET_SIZE(raw.get()) == 2 ? PyTuple_GET_ITEM(raw.get(), 1) : nullptr;
+        if (!data || !PyBytes_Check(data)) py::raise(PyExc_TypeError, "object_store.get_raw() gave no (type, bytes)");
+        return std::string(PyBytes_AS_STRING(data), std::size_t(PyBytes_GET_SIZE(data)));
+    };
+    hooks.submodule_changed = [&](const std::string& path, const ObjectId& recorded) {
+        const std::string full = options.root + "/" + path;
+        Ref folder = Ref::steal(fs::kPosix ? PyUnicode_DecodeFSDefaultAndSize(full.data(), Py_ssize_t(full.size()))
+                                           : PyUnicode_DecodeUTF8(full.data(), Py_ssize_t(full.size()), "strict"));
+        return !submodule_matches(c, folder, hex_bytes(recorded));
+    };
+    std::shared_ptr<const std::vector<TreeEntry>> head;
+    Ref commit = py::try_except(
+        PyExc_KeyError, [&] { return py::getitem(repo, bytes("HEAD")); }, [&](PyObject*) { return Ref(); });
+    if (commit) {
+        Ref tree = py::getattr(commit, PY_NAME(tree));
+        ObjectId tree_id;
+        if (!PyBytes_Check(tree) ||
+            !from_hex(std::string_view(PyBytes_AS_STRING(tree.get()), std::size_t(PyBytes_GET_SIZE(tree.get()))), tree_id)) {
+            return false;
+        }
+        // A tree never changes under its name: the last one flattened is kept (shared,
+        // since another thread may replace it while this one walks).
+        auto& last = c.state().get<LastHeadTree>();
+        if (last.entries && last.id == tree_id) {
+            head = last.entries;
+        } else {
+            head = std::make_shared<const std::vector<TreeEntry>>(flatten_tree(tree_id, hooks.read_object));
+            last.id = tree_id;
+            last.entries = head;
+        }
+    }
+    WorktreeStatus status = worktree_status(options, index, head.get(), hooks);
+    if (!status.unsupported.empty()) return false;
+    if (status.index_changed) write_index_if_unchanged(index, index_path);
+    out.has_staged = !status.staged_add.empty() || !status.staged_delete.empty() || !status.staged_modify.empty();
+    out.unstaged = listed(status.unstaged);
+    out.untracked = with_untracked ? listed(status.untracked) : py::new_list();
+    out.gitlinks = Ref::steal(PySet_New(nullptr));
+    for (const auto& path : status.gitlinks) py::check(PySet_Add(out.gitlinks, listed_path(path)));
+    return true;
+}
+
+}  // namespace
+
+std::string native_path(PyObject* path) {
+    Ref encoded = Ref::steal(fs::kPosix ? PyUnicode_EncodeFSDefault(path) : PyUnicode_AsUTF8String(path));
+    std::string out(PyBytes_AS_STRING(encoded.get()), std::size_t(PyBytes_GET_SIZE(encoded.get())));
+    if (!fs::kPosix) std::replace(out.begin(), out.end(), '\\', '/');
+    return out;
+}
+
+bool native_worktree(Call& c, PyObject* repo, WorktreeOptions& options, std::string& index_path) {
+    auto& original = c.state().get<PorcelainAtImport>();
+    if (!original.repo_type || Py_TYPE(repo) != reinterpret_cast<PyTypeObject*>(original.repo_type.get())) return false;
+    Ref config = py::call_method(repo, PY_NAME(get_config_stack));
+    const std::string format = config_text(config, "extensions", "objectformat");
+    if ((!format.empty() && format != "sha1") || !config_text(config, "core", "worktree").empty() ||
+        config_bool(config, "precomposeunicode", false) || py::truthy(py::getattr(repo, PY_NAME(bare)))) {
+        return false;
+    }
+    options.root = native_path(py::getattr(repo, PY_NAME(path)));
+    options.git_dir = native_path(py::call_method(repo, PY_NAME(controldir)));
+    // Where files have no executable bit, git keeps the index's (core.fileMode=false).
+    options.trust_executable = fs::kPosix && config_bool(config, "filemode", true);
+    options.symlinks = config_bool(config, "symlinks", fs::kPosix);
+    options.ignore_case = config_bool(config, "ignorecase", false);
+    options.trust_ctime = config_bool(config, "trustctime", true);
+    options.autocrlf = config_text(config, "core", "autocrlf");
+    for (auto& ch : options.autocrlf) ch = char(std::tolower(static_cast<unsigned char>(ch)));
+    options.excludes_file = user_file(c, config, "excludesfile", "ignore");
+    options.attributes_file = user_file(c, config, "attributesfile", "attributes");
+    index_path = native_path(py::call_method(repo, PY_NAME(index_path)));
+    return true;
+}
+
+StatusLists read_status(Call& c, PyObject* self, PyObject* repo, bool with_untracked, bool staged_by_length) {
+    auto& original = c.state().get<PorcelainAtImport>();
+    py::Binding status_fn = c.global(PY_NAME(porcelain), original.porcelain).attribute(PY_NAME(status), original.status);
+    StatusLists out;
+    if (status_fn.native && native_status(c, repo, out, with_untracked)) {
+        return out;
+    }
+    Ref status = py::call(status_fn.object, repo);
+    Ref staged = py::getattr(status, PY_NAME(staged));
+    if (PyDict_Check(staged)) {
+        out.has_staged = staged_lists_filled(staged);
+    } else {
+        out.has_staged = staged_by_length ? py::check(PyObject_Size(staged)) > 0 : py::truthy(staged);
+    }
+    out.gitlinks = Ref::steal(PySet_New(nullptr));
+    out.unstaged = unstaged_as_git_sees(c, self, repo, py::getattr(status, PY_NAME(unstaged)), out.gitlinks);
+    out.untracked = with_untracked ? untracked_as_git_sees(c, self, repo, py::getattr(status, PY_NAME(untracked)))
+                                   : py::new_list();
+    return out;
+}
+
+namespace {
+
 Ref check_if_dirty(Call& c) {
     auto [self, repo] = c.args<check_if_dirty_params>();
-    Ref status = py::call(porcelain(c, PY_NAME(status)), repo);
-    Ref staged = py::getattr(status, PY_NAME(staged));
-    const bool has_staged =
-        PyDict_Check(staged) ? staged_lists_filled(staged) : py::check(PyObject_Size(staged)) > 0;
-    const bool has_unstaged =
-        py::check(PyObject_Size(unstaged_as_git_sees(c, self, repo, py::getattr(status, PY_NAME(unstaged))))) > 0;
-    return py::boolean(has_staged || has_unstaged);
+    StatusLists status = read_status(c, self, repo, false, true);
+    const bool has_unstaged = py::check(PyObject_Size(status.unstaged)) > 0;
+    return py::boolean(status.has_staged || has_unstaged);
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
-// The working copy's status as git sees it, read through dulwich's porcelain.status:
-// what is staged and what differs from the index, without the changes dulwich reports
+// The working copy's status as git sees it: computed here from the index and the file
+// system (worktree.hpp) while the module's porcelain.status is dulwich's own, else
+// read through whatever porcelain.status is then, without the changes dulwich reports
 // and git does not (submodules).
 #pragma once
 
 #include "common.hpp"
+#include "worktree.hpp"
 
 #include <utility>
 
@@ -26,6 +28,47 @@ Ref untracked_as_git_sees(Call& c, PyObject* self, PyObject* repo, PyObject* unt
 // empty), where git sees no change. `unstaged` without the gitlinks git calls
 // unchanged; `gitlinks` (when given) collects those that stay, which are never staged.
 Ref unstaged_as_git_sees(Call& c, PyObject* self, PyObject* repo, PyObject* unstaged, PyObject* gitlinks = nullptr);
+
+// dulwich's porcelain and the pieces of it the native status stands in for, as
+// bound at import.
+struct PorcelainAtImport : py::Cache {
+    Ref porcelain, status, add, repo_type;
+    int traverse(visitproc visit, void* arg) override {
+        Py_VISIT(porcelain.get());
+        Py_VISIT(status.get());
+        Py_VISIT(add.get());
+        Py_VISIT(repo_type.get());
+        return 0;
+    }
+    void clear() override {
+        porcelain = {};
+        status = {};
+        add = {};
+        repo_type = {};
+    }
+};
+
+// The working tree of `repo` as the native code reads it (root, repository, the
+// core.* settings that matter, the index file); false where only dulwich's code
+// serves: another repository type, SHA-256 objects, core.worktree, a bare
+// repository, precomposed names.
+bool native_worktree(Call& c, PyObject* repo, WorktreeOptions& options, std::string& index_path);
+
+// A path of the Python side (str) as the native code names files, and back: bytes,
+// '/' separated (UTF-8 on Windows).
+std::string native_path(PyObject* path);
+
+// The status as the operator reads it: whether anything is staged, the paths that
+// differ from the index and the untracked ones (bytes, as porcelain.status lists
+// them) as git sees them, and the gitlinks among the unstaged ones (never staged).
+struct StatusLists {
+    bool has_staged = false;
+    Ref unstaged, untracked, gitlinks;
+};
+
+// `with_untracked` false leaves `untracked` empty; `staged_by_length` tests a staged
+// collection other than dulwich's dict by its length instead of its truth.
+StatusLists read_status(Call& c, PyObject* self, PyObject* repo, bool with_untracked, bool staged_by_length);
 
 // __check_if_dirty(self, repo)
 extern const py::FunctionDef check_if_dirty_def;
