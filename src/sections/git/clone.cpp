@@ -101,7 +101,9 @@ void check_out_head(Call& c, PyObject* self, PyObject* cloned) {
     Ref head = resolve_ref(refs, bytes("HEAD")).second;
     if (head == Py_None) return;
     Ref tree = py::getattr(py::getitem(cloned, head), PY_NAME(tree));
-    check_out(c, self, cloned, Py_None, tree, tree_changes(cloned, Py_None, tree), false);
+    // Forced: the folder holds nothing yet that could be overwritten, and nothing is
+    // compared with what is not there.
+    check_out(c, self, cloned, Py_None, tree, tree_changes(cloned, Py_None, tree), true);
 }
 
 // A clone replaces the working copy that self.repo has open (once the constructor has

@@ -2,9 +2,12 @@
 // dulwich's object store and refs; nothing of the index or HEAD changes.
 #include "checkout.hpp"
 #include "discarded.hpp"
+#include "index.hpp"
 #include "status.hpp"
 
 #include "runtime/handler.hpp"
+
+#include <optional>
 
 namespace sections::git {
 namespace {
@@ -32,19 +35,68 @@ Ref lstat_or_none(Call& c, PyObject* path) {
         [&](PyObject*) { return py::none(); });
 }
 
-// Does the file still hold what the index entry recorded? Its size and modification
-// time as the index has them (in nanoseconds where the index keeps them).
-bool stat_matches(PyObject* entry, PyObject* st) {
-    if (!py::equal(py::getattr(entry, PY_NAME(size)), py::getattr(st, PY_NAME(st_size)))) return false;
-    Ref recorded = py::getattr(entry, PY_NAME(mtime));
-    Ref actual_ns = py::getattr(st, PY_NAME(st_mtime_ns));
-    if (PyTuple_Check(recorded) && PyTuple_GET_SIZE(recorded.get()) == 2) {
-        Ref seconds = Ref::steal(PyNumber_Multiply(PyTuple_GET_ITEM(recorded.get(), 0), py::integer(1'000'000'000)));
-        return py::equal(Ref::steal(PyNumber_Add(seconds, PyTuple_GET_ITEM(recorded.get(), 1))), actual_ns);
+// What the index holds for the changed paths: read natively where the status code
+// reads it (index.hpp), else through dulwich.
+class Staged {
+public:
+    Staged(Call& c, PyObject* repo) {
+        WorktreeOptions options;
+        std::string index_path;
+        if (native_worktree(c, repo, options, index_path)) {
+            native_ = read_index(index_path);
+            if (native_->unsupported.empty()) return;
+            native_.reset();
+        }
+        dulwich_ = py::call_method(repo, PY_NAME(open_index));
     }
-    Ref whole = Ref::steal(PyNumber_Long(recorded));
-    return py::equal(whole, Ref::steal(PyNumber_FloorDivide(actual_ns, py::integer(1'000'000'000))));
-}
+
+    // (mode, object name) staged for `path`, or None.
+    Ref version(PyObject* path) {
+        if (native_) {
+            const IndexEntry* entry = find(path);
+            if (!entry) return py::none();
+            const std::string hex = to_hex(entry->id);
+            return py::tuple(py::integer(entry->mode), bytes_of(hex));
+        }
+        Ref entry = py::try_except(
+            PyExc_KeyError, [&] { return py::getitem(dulwich_, path); }, [&](PyObject*) { return py::none(); });
+        return version_of(entry);
+    }
+
+    // Does the file `file` (os.lstat `st`) still hold what the index recorded for
+    // `path`? Its size and modification time as recorded, and not changed in the
+    // instant the index was written (git's racily clean entries).
+    bool unchanged(PyObject* path, PyObject* st) {
+        if (native_) {
+            const IndexEntry* entry = find(path);
+            if (!entry || native_->is_racy(*entry)) return false;
+            const long long ns = PyLong_AsLongLong(py::getattr(st, PY_NAME(st_mtime_ns)));
+            const long long size = PyLong_AsLongLong(py::getattr(st, PY_NAME(st_size)));
+            return entry->size == static_cast<std::uint32_t>(size) &&
+                   entry->mtime_s == static_cast<std::uint32_t>(ns / 1'000'000'000) &&
+                   entry->mtime_ns == static_cast<std::uint32_t>(ns % 1'000'000'000);
+        }
+        Ref entry = py::try_except(
+            PyExc_KeyError, [&] { return py::getitem(dulwich_, path); }, [&](PyObject*) { return Ref(); });
+        if (!entry || !py::equal(py::getattr(entry, PY_NAME(size)), py::getattr(st, PY_NAME(st_size)))) return false;
+        Ref recorded = py::getattr(entry, PY_NAME(mtime));
+        if (!PyTuple_Check(recorded) || PyTuple_GET_SIZE(recorded.get()) != 2) return false;
+        Ref seconds = Ref::steal(PyNumber_Multiply(PyTuple_GET_ITEM(recorded.get(), 0), py::integer(1'000'000'000)));
+        return py::equal(Ref::steal(PyNumber_Add(seconds, PyTuple_GET_ITEM(recorded.get(), 1))),
+                         py::getattr(st, PY_NAME(st_mtime_ns)));
+    }
+
+private:
+    static Ref bytes_of(const std::string& text) {
+        return Ref::steal(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    }
+    const IndexEntry* find(PyObject* path) {
+        return native_->find(std::string_view(PyBytes_AS_STRING(path), static_cast<size_t>(PyBytes_GET_SIZE(path))));
+    }
+
+    std::optional<Index> native_;
+    Ref dulwich_;
+};
 
 // The collection of one pull's discarded work.
 struct Discarded {
@@ -52,7 +104,7 @@ struct Discarded {
     PyObject* self;
     PyObject* repo;
     Ref root = py::getattr(self, PY_NAME(local_dir));
-    Ref index = py::call_method(repo, PY_NAME(open_index));
+    Staged index{c, repo};
     Ref store = py::getattr(repo, PY_NAME(object_store));
     Ref normalizer;
     Ref ignore;
@@ -105,9 +157,7 @@ struct Discarded {
             if (side != Py_None && (mode_of(side, PY_NAME(mode)) & kTypeMask) == kGitlink) return;  // submodules
         }
         Ref base = version_of(old_side);
-        Ref entry = py::try_except(
-            PyExc_KeyError, [&] { return py::getitem(index, path); }, [&](PyObject*) { return py::none(); });
-        Ref staged = version_of(entry);
+        Ref staged = index.version(path);
         if (staged != Py_None && (PyLong_AsLong(PyTuple_GET_ITEM(staged.get(), 0)) & kTypeMask) == kGitlink) return;
         auto [file, key] = entry_paths(c, root, path);
         if (!file) return;
@@ -117,7 +167,7 @@ struct Discarded {
             disk = py::none();
         } else if ((mode_of(st, PY_NAME(st_mode)) & kTypeMask) == kDirectory) {
             return;  // a folder in the way: the checkout refuses to replace it
-        } else if (entry != Py_None && stat_matches(entry, st)) {
+        } else if (staged != Py_None && index.unchanged(path, st)) {
             disk = staged.copy();
         } else {
             disk = disk_version(path, file, st, base);
@@ -125,7 +175,7 @@ struct Discarded {
         const bool staged_differs = !py::equal(staged, base);
         const bool disk_differs = !py::equal(disk, base);
         if (!staged_differs && !disk_differs) return;
-        if (old_side == Py_None && entry == Py_None && is_ignored(path)) return;  // git overwrites those too
+        if (old_side == Py_None && staged == Py_None && is_ignored(path)) return;  // git overwrites those too
         py::setitem(saved, path, disk != Py_None ? disk.get() : staged.get());
     }
 
@@ -199,10 +249,7 @@ Ref add_discarded_ref(PyObject* refs, PyObject* commit_id) {
 
 }  // namespace
 
-void keep_discarded(Call& c, PyObject* self, PyObject* repo, PyObject* old, PyObject* target, PyObject* changes) {
-    const bool lost_commits =
-        old != Py_None &&
-        !py::truthy(py::call(dulwich_attr("dulwich.graph", PY_NAME(can_fast_forward)), repo, old, target));
+void keep_discarded(Call& c, PyObject* self, PyObject* repo, PyObject* old, bool lost_commits, PyObject* changes) {
     Discarded work{c, self, repo};
     py::for_each(changes, [&](PyObject* change) { work.visit(change); });
     if (!lost_commits && PyDict_GET_SIZE(work.saved.get()) == 0) return;

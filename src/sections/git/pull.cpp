@@ -112,7 +112,8 @@ void merge_remote(Call& c, PyObject* self, const MergeTarget& target, bool force
         log(self, PY_NAME(debug), "本地分支已包含远程的提交，无需合并");
         return;
     }
-    if (!force && old != Py_None && !contains_commit(repo, target.commit, old)) {
+    const bool behind = old == Py_None || contains_commit(repo, target.commit, old);
+    if (!force && !behind) {
         Ref diverged = py::getattr_optional(c.global(PY_NAME(porcelain)), PY_NAME(DivergedBranches));
         if (!diverged) diverged = dulwich_attr("dulwich.porcelain", PY_NAME(DivergedBranches));
         py::raise_object(py::call(diverged, old, target.commit));
@@ -120,7 +121,7 @@ void merge_remote(Call& c, PyObject* self, const MergeTarget& target, bool force
     Ref old_tree = old != Py_None ? tree_of(repo, old) : py::none();
     Ref new_tree = tree_of(repo, target.commit);
     Ref changes = tree_changes(repo, old_tree, new_tree);
-    if (force) keep_discarded(c, self, repo, old, target.commit, changes);
+    if (force) keep_discarded(c, self, repo, old, !behind, changes);
     check_out(c, self, repo, old_tree, new_tree, changes, force);
     set_ref(refs, head_name, old, target.commit,
             force ? "pull: forced update to the remote's commit" : "pull: Fast-forward");
