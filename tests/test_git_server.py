@@ -993,12 +993,18 @@ def traced_peak(call):
 
 
 @pytest.mark.parametrize("case", ["clone", "pull of a new file", "pull of a file changed a little",
-                                  "refused over a local edit"])
+                                  "refused over a local edit", "push of a new file"])
 def test_large_files(server, tmp_path, make, case):
-    files = {"a.txt": "one\n"} if case == "pull of a new file" else {"a.txt": "one\n", "big.txt": large_text("old")}
-    served = Served(server, tmp_path, files=files)
+    new = case.endswith("new file")
+    served = Served(server, tmp_path, files={"a.txt": "one\n"} if new else {"a.txt": "one\n", "big.txt": large_text("old")})
     op = make(served.url)
     before = local_head(op)
+    if case == "push of a new file":
+        write(op.local_dir, {"big.txt": large_text("new"), "a.txt": "two\n"})
+        op.push()
+        assert served.tree()["big.txt"][1] == git("hash-object", "big.txt", cwd=op.local_dir).strip()
+        fsck(op.local_dir)
+        return
     if case != "clone":
         served.commit({"big.txt": large_text("new")} if case == "pull of a new file" else
                       {"big.txt": large_text("old").replace("end of old", "end of new")})

@@ -1051,6 +1051,65 @@ Ref file_blob_id(PyObject* path) {
     return hex_of(hash.digest());
 }
 
+void add_blob(PyObject* store, PyObject* blob) {
+    constexpr Py_ssize_t kLargeObject = 16 << 20;
+    Ref chunks = py::call_method(blob, PY_NAME(as_raw_chunks));
+    Py_ssize_t total = 0;
+    if (PyList_Check(chunks)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks.get()); ++i) {
+            PyObject* chunk = PyList_GET_ITEM(chunks.get(), i);
+            total = PyBytes_Check(chunk) ? total + PyBytes_GET_SIZE(chunk) : -1;
+            if (total < 0) break;
+        }
+    }
+    Ref root = py::getattr_optional(store, PY_NAME(path));
+    if (total < kLargeObject || !root || !py::getattr_optional(store, PY_NAME(pack_dir))) {
+        py::call_method(store, PY_NAME(add_object), blob);
+        return;
+    }
+    Ref os = module("os");
+    Ref os_path = py::getattr(os, PY_NAME(path));
+    Ref id = py::call_method(py::getattr(blob, PY_NAME(id)), PY_NAME(decode), PY_STR("ascii"));
+    Ref folder = py::call_method(os_path, PY_NAME(join), root, slice(id, 0, 2));
+    Ref path = py::call_method(os_path, PY_NAME(join), folder, slice(id, 2, PY_SSIZE_T_MAX));
+    py::call_kw(py::getattr(os, PY_NAME(makedirs)), {folder}, {{PY_NAME(exist_ok), Py_True}});
+    if (py::truthy(py::call_method(os_path, PY_NAME(exists), path))) {  // there already: freshened, as dulwich does
+        py::call_method(os, PY_NAME(utime), path, Py_None);
+        return;
+    }
+    Ref level = py::getattr_optional(store, PY_NAME(loose_compression_level));
+    Ref compressor = py::call(py::getattr(module("zlib"), PY_NAME(compressobj)), level ? level.get() : py::integer(-1).get());
+    auto [fd, temporary] = py::unpack2(py::call_kw(py::getattr(module("tempfile"), PY_NAME(mkstemp)), {},
+                                                   {{PY_NAME(dir), folder}, {PY_NAME(prefix), PY_STR("tmp_obj_")}}));
+    Ref file;
+    with_cleanup(
+        [&] {
+            file = py::call_method(os, PY_NAME(fdopen), fd, PY_STR("wb"));
+            const std::string header = "blob " + std::to_string(total) + '\0';
+            py::call_method(file, PY_NAME(write), py::call_method(compressor, PY_NAME(compress), view(header.data(), header.size())));
+            py::for_each(chunks, [&](PyObject* chunk) {
+                const char* data = PyBytes_AS_STRING(chunk);
+                const auto size = static_cast<size_t>(PyBytes_GET_SIZE(chunk));
+                for (size_t at = 0; at < size; at += kChunk * 16) {
+                    Ref piece = view(data + at, std::min(size - at, kChunk * 16));
+                    py::call_method(file, PY_NAME(write), py::call_method(compressor, PY_NAME(compress), piece));
+                }
+            });
+            py::call_method(file, PY_NAME(write), py::call_method(compressor, PY_NAME(flush)));
+            py::call_method(file, PY_NAME(close));
+            py::call_method(os, PY_NAME(chmod), temporary, py::integer(0444));
+            py::call_method(os, PY_NAME(replace), temporary, path);
+        },
+        [&] {
+            if (!file) {
+                py::call_method(os, PY_NAME(close), fd);
+            } else {
+                py::call_method(file, PY_NAME(close));
+            }
+            if (py::truthy(py::call_method(os_path, PY_NAME(exists), temporary))) py::call_method(os, PY_NAME(remove), temporary);
+        });
+}
+
 // ---- installing the receiver ----------------------------------------------------------
 
 StreamedPacks::StreamedPacks(Call& c, PyObject* repo) {

@@ -53,4 +53,9 @@ private:
 // are, read a piece at a time.
 Ref file_blob_id(PyObject* path);
 
+// store.add_object(blob) for dulwich's disk object store `store`; a blob of 16 MiB or
+// more is written here as its loose object, deflated a piece at a time (dulwich
+// deflates it whole and joins the pieces: two more copies of it in memory).
+void add_blob(PyObject* store, PyObject* blob);
+
 }  // namespace sections::git
