@@ -4,6 +4,7 @@
 // an index (version 2) lists the objects' names in order with their CRC-32s and
 // offsets. Inflating and hashing go through Python's zlib and hashlib.
 #include "pack.hpp"
+#include "sha1.hpp"
 
 #include "runtime/handler.hpp"
 
@@ -18,7 +19,7 @@
 namespace sections::git {
 namespace {
 
-using Sha = std::array<unsigned char, 20>;
+using Sha = ObjectId;
 
 struct ShaHash {
     size_t operator()(const Sha& sha) const noexcept {
@@ -90,40 +91,25 @@ Ref new_bytes(std::uint64_t length) {
 }
 
 Ref hex_of(const Sha& sha) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    char text[40];
-    for (size_t i = 0; i < sha.size(); ++i) {
-        text[2 * i] = kDigits[sha[i] >> 4];
-        text[2 * i + 1] = kDigits[sha[i] & 15];
-    }
-    return bytes_of(text, sizeof text);
+    const std::string hex = to_hex(sha);
+    return bytes_of(hex.data(), hex.size());
 }
 
 // The 20 bytes a 40-digit name stands for; false for anything else.
 bool sha_of_hex(PyObject* hex, Sha& sha) {
-    if (!PyBytes_Check(hex) || PyBytes_GET_SIZE(hex) != 40) return false;
-    const char* text = PyBytes_AS_STRING(hex);
-    auto digit = [](char ch) -> int {
-        if (ch >= '0' && ch <= '9') return ch - '0';
-        if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
-        if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
-        return -1;
-    };
-    for (size_t i = 0; i < sha.size(); ++i) {
-        const int high = digit(text[2 * i]), low = digit(text[2 * i + 1]);
-        if (high < 0 || low < 0) return false;
-        sha[i] = static_cast<unsigned char>(high << 4 | low);
-    }
-    return true;
+    return PyBytes_Check(hex) &&
+           from_hex(std::string_view(PyBytes_AS_STRING(hex), static_cast<size_t>(PyBytes_GET_SIZE(hex))), sha);
 }
 
 [[noreturn]] void checksum_mismatch(const Sha& expected, const Sha& got) {
     py::raise_object(py::call(dulwich_attr("dulwich.errors", PY_NAME(ChecksumMismatch)), hex_of(expected), hex_of(got)));
 }
 
-class Sha1 {
+// hashlib.sha1(), fed a piece at a time: its SHA-1 uses the processor's instructions
+// for it where there are some, for the large objects and packs hashed here.
+class Hashing {
 public:
-    Sha1() : hash_(py::call_kw(py::getattr(module("hashlib"), PY_NAME(sha1)), {}, {{PY_NAME(usedforsecurity), Py_False}})) {}
+    Hashing() : hash_(py::call_kw(py::getattr(module("hashlib"), PY_NAME(sha1)), {}, {{PY_NAME(usedforsecurity), Py_False}})) {}
     void update(const void* data, size_t length) {
         if (length > 0) py::call_method(hash_, PY_NAME(update), view(data, length));
     }
@@ -141,13 +127,13 @@ private:
 };
 
 // The hash of an object starts with its type and size.
-void start_object(Sha1& hash, int type, std::uint64_t size) {
-    const std::string header = std::string(type_name(type)) + " " + std::to_string(size) + '\0';
+void start_object(Hashing& hash, int type, std::uint64_t size) {
+    const std::string header = object_header(type_name(type), static_cast<std::size_t>(size));
     hash.update(header.data(), header.size());
 }
 
 Sha object_sha(int type, PyObject* content) {
-    Sha1 hash;
+    Hashing hash;
     start_object(hash, type, static_cast<std::uint64_t>(PyBytes_GET_SIZE(content)));
     hash.update(content);
     return hash.digest();
@@ -473,7 +459,7 @@ private:
         if (header.type == kOfsDelta || header.type == kRefDelta) {
             inflate(entry, [](PyObject*) {});
         } else {
-            Sha1 hash;
+            Hashing hash;
             start_object(hash, header.type, header.size);
             inflate(entry, [&](PyObject* piece) { hash.update(piece); });
             entry.sha = hash.digest();
@@ -515,7 +501,7 @@ private:
     bool ended_ = false;
     std::uint64_t offset_ = 0;
     std::string pending_;
-    Sha1 pack_hash_;
+    Hashing pack_hash_;
     Sha checksum_{};
 };
 
@@ -645,7 +631,7 @@ std::string index_of(std::vector<Entry>& entries, const Sha& checksum) {
     }
     out += large;
     out.append(reinterpret_cast<const char*>(checksum.data()), checksum.size());
-    Sha1 hash;
+    Hashing hash;
     hash.update(out.data(), out.size());
     const Sha own = hash.digest();
     out.append(reinterpret_cast<const char*>(own.data()), own.size());
@@ -690,7 +676,7 @@ Sha append_bases(PyObject* file, PyObject* store, const std::vector<Sha>& missin
     py::call_method(file, PY_NAME(seek), py::integer(8));
     py::call_method(file, PY_NAME(write), view(count.data(), count.size()));
     py::call_method(file, PY_NAME(seek), py::integer(0));
-    Sha1 hash;
+    Hashing hash;
     for (std::uint64_t left = offset; left > 0;) {
         Ref chunk = pack.read(static_cast<size_t>(std::min<std::uint64_t>(left, 1 << 20)));
         if (PyBytes_GET_SIZE(chunk.get()) == 0) corrupt("truncated");
@@ -1012,7 +998,7 @@ void PackedBlobs::write_blob(PyObject* hex_sha, PyObject* out) {
     if (!found.pack) corrupt("no such packed object");
     Folder::Pack& pack = *found.pack;
     Header header = Folder::header_at(pack, found.offset);
-    Sha1 hash;
+    Hashing hash;
     if (header.type == kBlob) {  // stored whole: a piece at a time
         start_object(hash, kBlob, header.size);
         pack.open().inflate(header.data_offset, header.size, [&](PyObject* piece) {
@@ -1034,7 +1020,7 @@ Ref file_blob_id(PyObject* path) {
     Ref size = py::getattr(py::call_method(os, PY_NAME(stat), path), PY_NAME(st_size));
     const std::uint64_t expected = PyLong_AsUnsignedLongLong(size);
     if (PyErr_Occurred()) py::fail();
-    Sha1 hash;
+    Hashing hash;
     start_object(hash, kBlob, expected);
     std::uint64_t total = 0;
     py::with_context(py::call(py::getattr(module("io"), PY_NAME(open)), path, PY_STR("rb")), [&](PyObject* f) {
