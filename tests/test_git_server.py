@@ -795,14 +795,15 @@ def discarded_refs(folder):
 
 
 @pytest.mark.parametrize("accept_remote", [True, False])
-@pytest.mark.parametrize("case", ["its remote branch moved", "local commits ahead", "the remote lacks it"])
+@pytest.mark.parametrize("case", ["its remote branch moved", "its upstream of another name moved",
+                                  "local commits ahead", "the remote lacks it"])
 def test_pull_follows_the_checked_out_branch(served, make, case, accept_remote):
     served.commit({"d.txt": "dev only\n"}, "on dev", branch="dev")
     op = make(served.url)
-    git("checkout", "-q", "dev", cwd=op.local_dir)  # as git does it: dev follows origin/dev
-    branch = "dev"
+    branch = "mine" if "another name" in case else "dev"
+    git("checkout", "-q", "-b", branch, "--track", "origin/dev", cwd=op.local_dir)  # as git records it
     served.commit({"a.txt": "master moved\n"})
-    if case == "its remote branch moved":
+    if "moved" in case:
         served.commit({"d.txt": "dev moved\n"}, branch="dev")
     elif case == "local commits ahead":
         write(op.local_dir, {"e.txt": "local\n"})
@@ -813,12 +814,11 @@ def test_pull_follows_the_checked_out_branch(served, make, case, accept_remote):
         git("checkout", "-q", "-b", branch, cwd=op.local_dir)
     before = local_head(op)
     assert op.pull(accept_remote=accept_remote) is True
-    expected = served.head("dev") if case == "its remote branch moved" else before
-    assert local_head(op) == expected
+    assert local_head(op) == (served.head("dev") if "moved" in case else before)
     assert git("symbolic-ref", "HEAD", cwd=op.local_dir).strip() == f"refs/heads/{branch}"
     assert status(op.local_dir) == [] and discarded_refs(op.local_dir) == []
     assert read(op.local_dir, "a.txt") == "one\n"  # master's change stays on master
-    assert read(op.local_dir, "d.txt") == ("dev moved\n" if case == "its remote branch moved" else "dev only\n")
+    assert read(op.local_dir, "d.txt") == ("dev moved\n" if "moved" in case else "dev only\n")
     warnings = op.log.texts("warning")
     assert warnings == (["远程仓库没有 refs/heads/feature，本地分支 feature 保持不变"] if branch == "feature" else [])
     fsck(op.local_dir)
