@@ -19,7 +19,7 @@ $(PY):
 
 # The oldest dulwich the package admits; the git tests run on it too, beside the
 # newest one in the main environment.
-DULWICH_OLDEST := 1.1.0
+DULWICH_OLDEST := 1.2.16
 DULWICH_OLDEST_DIR := $(VENV)/dulwich-$(DULWICH_OLDEST)
 
 # Rebuilt on every call; the CMake build tree under build/ keeps it incremental.

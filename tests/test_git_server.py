@@ -88,10 +88,12 @@ class Served:
         self.commit(files or {"a.txt": "one\n", "sub/b.txt": "bee\n"}, "first")
         return self
 
-    def commit(self, files=(), message="change", delete=()):
-        """A commit on top of what the server has now, pushed there."""
+    def commit(self, files=(), message="change", delete=(), branch=None):
+        """A commit on top of what the server's branch (the default one unless named)
+        has now, pushed there; a new branch starts from the last commit made here."""
+        branch = branch or self.branch
         git("fetch", "-q", "origin", cwd=self.seed)
-        tracking = f"refs/remotes/origin/{self.branch}"
+        tracking = f"refs/remotes/origin/{branch}"
         if git("rev-parse", "-q", "--verify", tracking, cwd=self.seed, check=False).strip():
             git("reset", "-q", "--hard", tracking, cwd=self.seed)
         write(self.seed, dict(files))
@@ -99,8 +101,8 @@ class Served:
             os.remove(os.path.join(self.seed, name))
         git("add", "-A", cwd=self.seed)
         git("commit", "-q", "--allow-empty", "-m", message, cwd=self.seed)
-        git("push", "-q", "origin", f"HEAD:refs/heads/{self.branch}", cwd=self.seed)
-        return self.head()
+        git("push", "-q", "origin", f"HEAD:refs/heads/{branch}", cwd=self.seed)
+        return self.head(branch)
 
     def head(self, branch=None):
         return git("rev-parse", f"refs/heads/{branch or self.branch}", cwd=self.path).strip()
@@ -196,9 +198,13 @@ def test_failed_clone_leaves_nothing(server, tmp_path, make, cause):
     assert served.tree() == before
 
 
-def test_pull_into_an_empty_clone_checks_out(served, make, tmp_path):
-    """What a failed clone of an earlier release left (a .git with the origin URL and
-    nothing else) is kept as the clone; pull() then fills index and working tree."""
+@pytest.mark.parametrize("remote_branch", ["master", "main"])
+def test_pull_into_an_empty_clone_checks_out(server, make, tmp_path, remote_branch):
+    """What a failed clone of an earlier release left, or the clone of an empty
+    repository (a .git with the origin URL, HEAD naming master, nothing else), is kept
+    as the clone; pull() then fills index and working tree from the remote's default
+    branch, which HEAD names afterwards if it is not master."""
+    served = Served(server, tmp_path, branch=remote_branch)
     local_dir = tmp_path / "work" / "tamarel_pytest"
     git("init", "-q", str(local_dir))
     git("remote", "add", "origin", served.server.auth_url(served.name), cwd=local_dir)
@@ -208,6 +214,7 @@ def test_pull_into_an_empty_clone_checks_out(served, make, tmp_path):
     assert op.pull() is True
     assert status(op.local_dir) == []
     assert local_head(op) == served.head()
+    assert git("status", "-sb", cwd=op.local_dir).splitlines() == [f"## {remote_branch}...origin/{remote_branch}"]
     assert read(op.local_dir, "a.txt") == "one\n"
     fsck(op.local_dir)
     assert op.push(force=False) is None
@@ -778,3 +785,242 @@ def test_push_of_a_branch_the_working_copy_lacks_names_it(server, tmp_path, make
     assert status(op.local_dir) == ["M  a.txt"]
     op.push(branch="develop")
     assert served.show("a.txt") == "edited\n"
+
+
+# ---- 14: a pull merges the branch that is checked out, never another -----------------------------
+
+
+def discarded_refs(folder):
+    return git("for-each-ref", "--format=%(refname)", "refs/tamarel/", cwd=folder).split()
+
+
+@pytest.mark.parametrize("accept_remote", [True, False])
+@pytest.mark.parametrize("case", ["its remote branch moved", "its upstream of another name moved",
+                                  "local commits ahead", "the remote lacks it"])
+def test_pull_follows_the_checked_out_branch(served, make, case, accept_remote):
+    served.commit({"d.txt": "dev only\n"}, "on dev", branch="dev")
+    op = make(served.url)
+    branch = "mine" if "another name" in case else "dev"
+    git("checkout", "-q", "-b", branch, "--track", "origin/dev", cwd=op.local_dir)  # as git records it
+    served.commit({"a.txt": "master moved\n"})
+    if "moved" in case:
+        served.commit({"d.txt": "dev moved\n"}, branch="dev")
+    elif case == "local commits ahead":
+        write(op.local_dir, {"e.txt": "local\n"})
+        git("add", "e.txt", cwd=op.local_dir)
+        git("commit", "-q", "-m", "local on dev", cwd=op.local_dir)
+    else:
+        branch = "feature"
+        git("checkout", "-q", "-b", branch, cwd=op.local_dir)
+    before = local_head(op)
+    assert op.pull(accept_remote=accept_remote) is True
+    assert local_head(op) == (served.head("dev") if "moved" in case else before)
+    assert git("symbolic-ref", "HEAD", cwd=op.local_dir).strip() == f"refs/heads/{branch}"
+    assert status(op.local_dir) == [] and discarded_refs(op.local_dir) == []
+    assert read(op.local_dir, "a.txt") == "one\n"  # master's change stays on master
+    assert read(op.local_dir, "d.txt") == ("dev moved\n" if "moved" in case else "dev only\n")
+    warnings = op.log.texts("warning")
+    assert warnings == (["远程仓库没有 refs/heads/feature，本地分支 feature 保持不变"] if branch == "feature" else [])
+    fsck(op.local_dir)
+    if branch == "dev":  # the next push keeps the server's history of dev
+        server_dev = served.head("dev")
+        write(op.local_dir, {"d.txt": "pushed\n"})
+        op.push(branch="dev")
+        git("merge-base", "--is-ancestor", server_dev, "refs/heads/dev", cwd=served.path)
+        assert served.show("d.txt", "refs/heads/dev") == "pushed\n" and served.show("a.txt") == "master moved\n"
+
+
+# ---- 15: what a forced pull discards stays recoverable -----------------------------------------
+
+
+def rewrite_remote(served, files, message="rewritten"):
+    """The server's branch replaced by a commit on top of its first one (a force-push)."""
+    first = git("rev-list", "--max-parents=0", f"refs/heads/{served.branch}", cwd=served.path).strip()
+    git("fetch", "-q", "origin", cwd=served.seed)
+    git("reset", "-q", "--hard", first, cwd=served.seed)
+    write(served.seed, files)
+    git("add", "-A", cwd=served.seed)
+    git("commit", "-q", "-m", message, cwd=served.seed)
+    git("push", "-q", "-f", "origin", f"HEAD:refs/heads/{served.branch}", cwd=served.seed)
+
+
+# case: (what the working copy does, what the server does, {path: content the ref keeps})
+DISCARDS = {
+    "edit of a file the remote changes": (
+        lambda op: write(op.local_dir, {"a.txt": "mine\n"}),
+        lambda served: served.commit({"a.txt": "theirs\n"}), {"a.txt": "mine\n"}),
+    "staged change, file deleted again": (
+        lambda op: (write(op.local_dir, {"a.txt": "staged\n"}), git("add", "a.txt", cwd=op.local_dir),
+                    os.remove(os.path.join(op.local_dir, "a.txt"))),
+        lambda served: served.commit({"a.txt": "theirs\n"}), {"a.txt": "staged\n"}),
+    "untracked file where the remote adds one": (
+        lambda op: write(op.local_dir, {"n.txt": "mine\n"}),
+        lambda served: served.commit({"n.txt": "theirs\n"}), {"n.txt": "mine\n"}),
+    "edit of a file the remote deletes": (
+        lambda op: write(op.local_dir, {"sub/b.txt": "mine\n"}),
+        lambda served: served.commit(delete=["sub/b.txt"]), {"sub/b.txt": "mine\n"}),
+    "local commit, the remote force-pushed": (
+        lambda op: (write(op.local_dir, {"c.txt": "committed\n"}), git("add", "c.txt", cwd=op.local_dir),
+                    git("commit", "-q", "-m", "local work", cwd=op.local_dir), write(op.local_dir, {"a.txt": "mine\n"})),
+        lambda served: rewrite_remote(served, {"a.txt": "rewritten\n"}), {"a.txt": "mine\n", "c.txt": "committed\n"}),
+    # nothing to keep: the branch ahead stays, an ignored file and a clean copy are replaced
+    "local commit, the remote unchanged": (
+        lambda op: (write(op.local_dir, {"c.txt": "committed\n"}), git("add", "c.txt", cwd=op.local_dir),
+                    git("commit", "-q", "-m", "local work", cwd=op.local_dir)),
+        lambda served: None, None),
+    "ignored file where the remote adds one": (
+        lambda op: write(op.local_dir, {"x.log": "mine\n"}),
+        lambda served: served.commit({"x.log": "theirs\n"}), None),
+    "nothing local": (lambda op: None, lambda served: served.commit({"a.txt": "theirs\n"}), None),
+}
+
+
+@pytest.mark.parametrize("case", DISCARDS)
+def test_forced_pull_keeps_what_it_discards(server, tmp_path, make, case):
+    local_change, remote_change, kept = DISCARDS[case]
+    served = Served(server, tmp_path, files={"a.txt": "one\n", "sub/b.txt": "bee\n", ".gitignore": "*.log\n"})
+    op = make(served.url)
+    local_change(op)
+    remote_change(served)
+    old_head = local_head(op)
+    assert op.pull() is True
+    refs = discarded_refs(op.local_dir)
+    if kept is None:
+        assert refs == [] and op.log.texts("warning") == []
+        assert local_head(op) == (old_head if case.startswith("local commit") else served.head())
+        assert status(op.local_dir) == []
+        return
+    (ref,) = refs
+    assert op.log.texts("warning") == [f"强制拉取将丢弃的本地内容（未提交的更改或远程没有的提交）已保存到 {ref}，"
+                                       f"可用 git show {ref} 查看"]
+    # the remote won; HEAD and index name nothing of the kept commit
+    assert local_head(op) == served.head()
+    assert git("symbolic-ref", "HEAD", cwd=op.local_dir).strip() == "refs/heads/master"
+    assert status(op.local_dir, "--untracked-files=no") == []
+    assert git("rev-parse", f"{ref}^1", cwd=op.local_dir).strip() == old_head
+    for path, content in kept.items():
+        assert git("show", f"{ref}:{path}", cwd=op.local_dir) == content
+    changed = git("diff", "--name-only", f"{ref}^1", ref, cwd=op.local_dir).split()
+    assert changed == sorted(p for p in kept if p != "c.txt")  # only the uncommitted work
+    path = sorted(kept)[0]
+    git("checkout", ref, "--", path, cwd=op.local_dir)  # and the work comes back
+    assert read(op.local_dir, path) == kept[path]
+    fsck(op.local_dir)
+
+
+# ---- 16: tags follow the fetched history, as git pull's do ----------------------------------------
+
+
+def tag_on_server(served, *tag_args, ref="HEAD"):
+    git("tag", *tag_args, ref, cwd=served.seed)
+    git("push", "-q", "-f", "origin", f"refs/tags/{tag_args[-1]}", cwd=served.seed)
+
+
+TAGGINGS = {
+    "lightweight tag on a new commit": lambda s: (s.commit({"c.txt": "c\n"}), tag_on_server(s, "v2")),
+    "annotated tag on a new commit": lambda s: (s.commit({"c.txt": "c\n"}), tag_on_server(s, "-a", "-m", "two", "v2")),
+    "tag on another branch": lambda s: (s.commit({"d.txt": "d\n"}, branch="dev"), tag_on_server(s, "v2"),
+                                        s.commit({"c.txt": "c\n"})),
+    "tag off every branch": lambda s: (git("commit", "-q", "--allow-empty", "-m", "loose", cwd=s.seed),
+                                       tag_on_server(s, "v2"), s.commit({"c.txt": "c\n"})),
+    "tag moved on the server": lambda s: (s.commit({"c.txt": "c\n"}), tag_on_server(s, "-f", "v1")),
+}
+
+
+@pytest.mark.parametrize("case", TAGGINGS)
+def test_tags_follow_as_git_pull_does(served, make, tmp_path, case):
+    tag_on_server(served, "v1")
+    op = make(served.url)
+    cli = str(tmp_path / "cli")
+    git("clone", "-q", served.server.auth_url(served.name), cli)
+    TAGGINGS[case](served)
+    assert op.pull() is True
+    git("pull", "-q", "--no-rebase", cwd=cli)
+    assert git("show-ref", "--tags", cwd=op.local_dir) == git("show-ref", "--tags", cwd=cli)
+    moved = case == "tag moved on the server"
+    assert op.log.texts("warning") == (["远程标签 v1 指向其他提交，本地标签保持不变"] if moved else [])
+    fsck(op.local_dir)
+
+
+# ---- 17: line endings as .gitattributes say -----------------------------------------------------
+
+
+@pytest.mark.parametrize("step", ["clone", "pull", "push"])
+def test_line_endings_follow_gitattributes(server, tmp_path, make, step):
+    served = Served(server, tmp_path, files={".gitattributes": "* text=auto\n*.bat eol=crlf\n",
+                                             "a.txt": "one\n", "x.bat": "x\ny\n"})
+    cli = str(tmp_path / "cli")
+    git("clone", "-q", served.server.auth_url(served.name), cli)
+    op = make(served.url)
+    if step == "pull":
+        served.commit({"y.bat": "y\nz\n", "b.txt": "b\n"})
+        assert op.pull() is True
+        git("pull", "-q", "--no-rebase", cwd=cli)
+    if step == "push":
+        crlf = "one\r\ntwo\r\n"
+        write(op.local_dir, {"a.txt": crlf})
+        op.push()
+        write(cli, {"a.txt": crlf})
+        assert served.tree()["a.txt"][1] == git("hash-object", "--path=a.txt", "a.txt", cwd=cli).strip()
+        assert served.show("a.txt") == "one\ntwo\n"
+    else:
+        for name in git("ls-files", cwd=cli).split():
+            assert Path(op.local_dir, name).read_bytes() == Path(cli, name).read_bytes(), name
+        assert b"\r\n" in Path(op.local_dir, "x.bat").read_bytes()
+    assert status(op.local_dir) == []
+
+
+# ---- 18: a large file goes from its pack to the disk a piece at a time -----------------------------
+
+LARGE = 17 << 20  # above the size from which a blob is no longer held whole
+
+
+def large_text(tag):
+    """LARGE bytes of text that compresses well (quick to send), different for each tag."""
+    line = f"{tag} " + "x" * 90 + "\n"
+    return line * (LARGE // len(line)) + f"end of {tag}\n"
+
+
+def traced_peak(call):
+    import tracemalloc
+
+    tracemalloc.start()
+    try:
+        result = call()
+        return result, tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+
+
+@pytest.mark.parametrize("case", ["clone", "pull of a new file", "pull of a file changed a little",
+                                  "refused over a local edit", "push of a new file"])
+def test_large_files(server, tmp_path, make, case):
+    new = case.endswith("new file")
+    served = Served(server, tmp_path, files={"a.txt": "one\n"} if new else {"a.txt": "one\n", "big.txt": large_text("old")})
+    op = make(served.url)
+    before = local_head(op)
+    if case == "push of a new file":
+        write(op.local_dir, {"big.txt": large_text("new"), "a.txt": "two\n"})
+        op.push()
+        assert served.tree()["big.txt"][1] == git("hash-object", "big.txt", cwd=op.local_dir).strip()
+        fsck(op.local_dir)
+        return
+    if case != "clone":
+        served.commit({"big.txt": large_text("new")} if case == "pull of a new file" else
+                      {"big.txt": large_text("old").replace("end of old", "end of new")})
+    if case == "refused over a local edit":
+        write(op.local_dir, {"big.txt": "mine\n"})
+        assert op.pull(accept_remote=False) is False
+        assert "would be overwritten" in op.log.texts("error")[0]
+        assert local_head(op) == before and read(op.local_dir, "big.txt") == "mine\n"
+        return
+    if case != "clone":
+        result, peak = traced_peak(op.pull)
+        assert result is True
+        if case == "pull of a new file":
+            assert peak < LARGE // 4  # never held whole
+    assert local_head(op) == served.head()
+    blob = git("rev-parse", "HEAD:big.txt", cwd=op.local_dir).strip()
+    assert git("hash-object", "big.txt", cwd=op.local_dir).strip() == blob
+    assert status(op.local_dir) == []
+    fsck(op.local_dir)

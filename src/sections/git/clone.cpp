@@ -1,4 +1,5 @@
 // Clone: keeping a clone of the configured remote, or cloning it afresh.
+#include "checkout.hpp"
 #include "lock.hpp"
 #include "operator.hpp"
 #include "refs.hpp"
@@ -92,25 +93,17 @@ void scrub_reflogs(Call& c, PyObject* self) {
     });
 }
 
-// git clone records the checked-out branch's upstream (branch.<name>.remote and
-// .merge), by which `git status` compares it with origin's; dulwich does so from 1.x
-// on. The same for a clone of an older release, where it is missing.
-void record_upstream(PyObject* cloned) {
+// The clone's HEAD checked out into its empty folder; nothing for a repository
+// without commits.
+void check_out_head(Call& c, PyObject* self, PyObject* cloned) {
     Ref refs = py::getattr_optional(cloned, PY_NAME(refs));
-    if (!refs || !py::getattr_optional(cloned, PY_NAME(get_config))) return;
-    auto [name, value] = resolve_ref(refs, bytes("HEAD"));
-    static constexpr char kHeads[] = "refs/heads/";
-    const Py_ssize_t prefix = sizeof(kHeads) - 1;
-    if (value == Py_None || !PyBytes_Check(name) || PyBytes_GET_SIZE(name.get()) <= prefix ||
-        std::memcmp(PyBytes_AS_STRING(name.get()), kHeads, prefix) != 0) {
-        return;
-    }
-    Ref config = py::call_method(cloned, PY_NAME(get_config));
-    Ref section = py::tuple(bytes("branch"), slice(name, prefix, PY_SSIZE_T_MAX));
-    if (py::truthy(py::call_method(config, PY_NAME(has_section), section))) return;
-    py::call_method(config, PY_NAME(set), section, bytes("remote"), bytes("origin"));
-    py::call_method(config, PY_NAME(set), section, bytes("merge"), name);
-    py::call_method(config, PY_NAME(write_to_path));
+    if (!refs || !py::getattr_optional(cloned, PY_NAME(object_store))) return;
+    Ref head = resolve_ref(refs, bytes("HEAD")).second;
+    if (head == Py_None) return;
+    Ref tree = py::getattr(py::getitem(cloned, head), PY_NAME(tree));
+    // Forced: the folder holds nothing yet that could be overwritten, and nothing is
+    // compared with what is not there.
+    check_out(c, self, cloned, Py_None, tree, tree_changes(cloned, Py_None, tree), true);
 }
 
 // A clone replaces the working copy that self.repo has open (once the constructor has
@@ -123,24 +116,40 @@ Ref clone_repository(Call& c) {
     const bool reopen = close_repo(self);
     Ref local_dir = py::getattr(self, PY_NAME(local_dir));
     Ref before = folder_entries(c, local_dir);
+    // What a clone that raised wrote is removed, so that no half clone with the origin
+    // URL passes for the working copy; the clone's own error is the one reported.
+    auto remove_quietly = [&] {
+        try {
+            if (before) {
+                remove_created(c, local_dir, before);
+            } else if (py::truthy(os_path(c, PY_NAME(isdir), local_dir))) {
+                py::call_method(Ref::steal(PyImport_Import(PY_NAME(shutil))), PY_NAME(rmtree), local_dir);
+            }
+        } catch (const py::PythonError&) {
+            PyErr_Clear();
+        }
+    };
     Ref cloned;
     try {
+        // The files are checked out afterwards (checkout.hpp), a large one a piece at a time.
         cloned = remote_call(c, self, PY_NAME(clone), auth_url, {auth_url, local_dir.get()},
-                             {{PY_NAME(checkout), Py_True}});
+                             {{PY_NAME(checkout), Py_False}});
     } catch (const py::PythonError&) {
         py::Caught caught;
-        try {
-            if (before) remove_created(c, local_dir, before);
-        } catch (const py::PythonError&) {
-            PyErr_Clear();  // the clone's own error is the one to report
-        }
+        remove_quietly();
         caught.reraise();
     }
     try {
         record_upstream(cloned);
+        check_out_head(c, self, cloned);
     } catch (const py::PythonError&) {
         py::Caught caught;
-        if (Ref close = py::getattr_optional(cloned, PY_NAME(close))) py::call(close);
+        try {
+            if (Ref close = py::getattr_optional(cloned, PY_NAME(close))) py::call(close);  // nothing open while removed
+        } catch (const py::PythonError&) {
+            PyErr_Clear();
+        }
+        remove_quietly();
         caught.reraise();
     }
     if (Ref close = py::getattr_optional(cloned, PY_NAME(close))) py::call(close);

@@ -1,8 +1,10 @@
 // Pull: fetch from the remote, then merge its commit into the working copy.
+#include "checkout.hpp"
+#include "discarded.hpp"
 #include "lock.hpp"
 #include "operator.hpp"
+#include "pack.hpp"
 #include "refs.hpp"
-#include "status.hpp"
 
 #include "runtime/handler.hpp"
 
@@ -46,84 +48,100 @@ Ref pull(Call& c) {
 // The merge is done here, not by porcelain.pull: up to dulwich 0.24.x a pull refused
 // by a local change has already moved the branch, and no release checks out anything
 // into a repository whose branch is not born yet (what a failed clone left). The
-// fetched commit is checked out over the old HEAD's tree with dulwich's own
-// update_working_tree, and the branch moves only once index and files have followed.
+// fetched commit is checked out over the old HEAD's tree (checkout.hpp), and the branch
+// moves only once index and files have followed.
 
 Ref tree_of(PyObject* repo, PyObject* commit_id) { return py::getattr(py::getitem(repo, commit_id), PY_NAME(tree)); }
 
-// The path of one side of a tree change; None for a side that is absent.
-Ref change_path(PyObject* side) {
-    if (side == Py_None) return py::none();
-    return py::getattr(side, PY_NAME(path));
+// Is `ancestor` in the history of `descendant` (or the same commit)?
+bool contains_commit(PyObject* repo, PyObject* descendant, PyObject* ancestor) {
+    return py::truthy(py::call(dulwich_attr("dulwich.graph", PY_NAME(can_fast_forward)), repo, ancestor, descendant));
 }
 
-[[noreturn]] void refuse_merge(PyObject* path, const char* what) {
-    Ref name = py::call_method(path, PY_NAME(decode), PY_STR("utf-8"), PY_STR("replace"));
-    Ref text = py::concat(what, " '", name, "' would be overwritten by merge. Please commit your changes or stash "
-                          "them before you merge.");
-    py::raise_object(py::call(dulwich_attr("dulwich.errors", PY_NAME(WorkingTreeModifiedError)), text));
-}
+// What a pull merges: the remote's commit, and the branch HEAD is to name afterwards
+// where that changes (an unborn branch following the remote's default branch).
+struct MergeTarget {
+    Ref commit;     // empty: nothing to merge
+    Ref switch_to;  // b"refs/heads/<b>", or empty
+};
 
-// What a fast-forward (not forced) must not overwrite beyond what update_working_tree
-// checks itself (the files against the old tree): a staged change on a path the
-// merge changes, and an untracked file where the merge adds one. git refuses both.
-void refuse_overwrites(Call& c, PyObject* self, PyObject* repo, PyObject* changes) {
-    Ref index = py::call_method(repo, PY_NAME(open_index));
-    Ref root = py::getattr(self, PY_NAME(local_dir));
-    py::for_each(changes, [&](PyObject* change) {
-        Ref old_side = py::getattr(change, PY_NAME(old));
-        Ref new_side = py::getattr(change, PY_NAME(new));
-        Ref old_path = change_path(old_side);
-        Ref path = old_path != Py_None ? old_path.copy() : change_path(new_side);
-        if (path == Py_None) return;
-        const bool indexed = py::check(PySequence_Contains(index, path)) != 0;
-        if (old_path == Py_None) {
-            if (indexed) refuse_merge(path, "Your staged file");
-            auto [file, key] = entry_paths(c, root, path);
-            if (file && py::truthy(os_path(c, PY_NAME(lexists), file))) refuse_merge(path, "The untracked file");
-            return;
+// The branch HEAD names follows its own branch on the remote (its recorded upstream,
+// else the remote's branch of the same name), never another one: where the remote
+// lacks it, the branch stays where it is. A detached HEAD takes the remote's HEAD, as
+// no branch moves. A branch without a commit yet, whose name the remote lacks (the
+// clone of an empty repository, whose first push made another default branch), is
+// left for the remote's default branch, as a clone would have checked out.
+MergeTarget merge_target(PyObject* self, PyObject* repo, PyObject* fetch_result, PyObject* remote_refs) {
+    Ref refs = py::getattr(repo, PY_NAME(refs));
+    Ref head = py::call_method(refs, PY_NAME(read_ref), bytes("HEAD"));
+    if (!starts_with(head, "ref: refs/heads/")) return {py::getitem(remote_refs, bytes("HEAD")), {}};
+    Ref branch_ref = slice(head, 5, PY_SSIZE_T_MAX);
+    Ref wanted = upstream_of(repo, branch_ref);
+    if (Ref commit = remote_value(remote_refs, wanted)) return {std::move(commit), {}};
+    Ref branch = py::call_method(slice(branch_ref, kBranchPrefix, PY_SSIZE_T_MAX), PY_NAME(decode), PY_STR("utf-8"),
+                                 PY_STR("replace"));
+    if (resolve_ref(refs, branch_ref).second == Py_None) {
+        Ref symrefs = py::getattr_optional(fetch_result, PY_NAME(symrefs));
+        Ref default_ref = symrefs && PyDict_Check(symrefs) ? py::dict_get(symrefs, bytes("HEAD")) : py::none();
+        Ref commit = starts_with(default_ref, "refs/heads/") ? remote_value(remote_refs, default_ref) : Ref();
+        if (commit && resolve_ref(refs, default_ref).second == Py_None) {
+            log(self, PY_NAME(debug), "本地分支 ", branch, " 还没有提交，检出远程的默认分支 ",
+                py::call_method(slice(default_ref, kBranchPrefix, PY_SSIZE_T_MAX), PY_NAME(decode), PY_STR("utf-8"),
+                                PY_STR("replace")));
+            return {std::move(commit), std::move(default_ref)};
         }
-        Ref staged = indexed ? py::getattr(py::getitem(index, path), PY_NAME(sha)) : py::none();
-        if (!py::equal(staged, py::getattr(old_side, PY_NAME(sha)))) refuse_merge(path, "Your local changes to");
-    });
+    }
+    Ref wanted_name = py::call_method(wanted, PY_NAME(decode), PY_STR("utf-8"), PY_STR("replace"));
+    log(self, PY_NAME(warning), "远程仓库没有 ", wanted_name, "，本地分支 ", branch, " 保持不变");
+    return {};
 }
 
-// HEAD's branch (or a detached HEAD) moves to `target`, the remote's commit, with the
-// working tree and index following. Forced, the remote wins over local commits and
-// over local changes on the paths it changes; otherwise only a fast-forward is made,
-// a local history ahead of the remote is kept, and a diverged one raises
-// DivergedBranches -- with branch, index and files as they were.
-void merge_remote(Call& c, PyObject* self, PyObject* target, bool force) {
+// HEAD's branch (or a detached HEAD) moves to `target.commit`, the remote's commit,
+// with the working tree and index following. A branch that already contains that
+// commit stays where it is. Forced, the remote wins over local commits and over local
+// changes on the paths it changes, after what that discards has been kept
+// (discarded.hpp); otherwise only a fast-forward is made, and a diverged history
+// raises DivergedBranches -- with branch, index and files as they were.
+void merge_remote(Call& c, PyObject* self, const MergeTarget& target, bool force) {
     Ref repo = py::getattr(self, PY_NAME(repo));
     Ref refs = py::getattr(repo, PY_NAME(refs));
     auto [head_name, old] = resolve_ref(refs, bytes("HEAD"));
-    if (old != Py_None && py::equal(old, target)) return;
-    if (!force && old != Py_None) {
-        Ref can_fast_forward = dulwich_attr("dulwich.graph", PY_NAME(can_fast_forward));
-        if (py::truthy(py::call(can_fast_forward, repo, target, old))) return;  // the local history is ahead
-        if (!py::truthy(py::call(can_fast_forward, repo, old, target))) {
-            Ref diverged = py::getattr_optional(c.global(PY_NAME(porcelain)), PY_NAME(DivergedBranches));
-            if (!diverged) diverged = dulwich_attr("dulwich.porcelain", PY_NAME(DivergedBranches));
-            py::raise_object(py::call(diverged, old, target));
-        }
+    if (target.switch_to) head_name = target.switch_to.copy();
+    if (old != Py_None && py::equal(old, target.commit)) return;
+    if (old != Py_None && contains_commit(repo, old, target.commit)) {
+        log(self, PY_NAME(debug), "本地分支已包含远程的提交，无需合并");
+        return;
+    }
+    const bool behind = old == Py_None || contains_commit(repo, target.commit, old);
+    if (!force && !behind) {
+        Ref diverged = py::getattr_optional(c.global(PY_NAME(porcelain)), PY_NAME(DivergedBranches));
+        if (!diverged) diverged = dulwich_attr("dulwich.porcelain", PY_NAME(DivergedBranches));
+        py::raise_object(py::call(diverged, old, target.commit));
     }
     Ref old_tree = old != Py_None ? tree_of(repo, old) : py::none();
-    Ref new_tree = tree_of(repo, target);
-    Ref changes = Ref::steal(PySequence_List(py::call(dulwich_attr("dulwich.diff_tree", PY_NAME(tree_changes)),
-                                                      py::getattr(repo, PY_NAME(object_store)), old_tree, new_tree)));
-    if (!force) refuse_overwrites(c, self, repo, changes);
-    Ref iterator = Ref::steal(PyObject_GetIter(changes));
-    py::call_kw(dulwich_attr("dulwich.index", PY_NAME(update_working_tree)), {repo, old_tree, new_tree},
-                {{PY_NAME(change_iterator), iterator},
-                 {PY_NAME(blob_normalizer), py::call_method(repo, PY_NAME(get_blob_normalizer))},
-                 {PY_NAME(allow_overwrite_modified), py::boolean(force)}});
-    set_ref(refs, head_name, old, target, force ? "pull: forced update to the remote's commit" : "pull: Fast-forward");
+    Ref new_tree = tree_of(repo, target.commit);
+    Ref changes = tree_changes(repo, old_tree, new_tree);
+    if (force) keep_discarded(c, self, repo, old, !behind, changes);
+    check_out(c, self, repo, old_tree, new_tree, changes, force);
+    set_ref(refs, head_name, old, target.commit,
+            force ? "pull: forced update to the remote's commit" : "pull: Fast-forward");
+    if (target.switch_to) py::call_method(refs, PY_NAME(set_symbolic_ref), bytes("HEAD"), target.switch_to);
+    if (old == Py_None) record_upstream(repo);  // a branch born here follows the remote's, as a clone's does
 }
 
 // Fetch, then merge; the remote wins unless accept_remote is false.
 void fetch_and_merge(Call& c, PyObject* self, PyObject* auth_url, PyObject* accept_remote) {
-    Ref fetch_result = remote_call(c, self, PY_NAME(fetch), auth_url, {py::getattr(self, PY_NAME(repo))},
+    Ref fetched_into = py::getattr(self, PY_NAME(repo));
+    StreamedPacks streamed(c, fetched_into);  // the received pack goes to disk a piece at a time
+    Ref fetch_result;
+    try {
+        fetch_result = remote_call(c, self, PY_NAME(fetch), auth_url, {fetched_into.get()},
                                    {{PY_NAME(remote_location), auth_url}});
+    } catch (const py::PythonError&) {
+        streamed.remove();
+        throw;
+    }
+    streamed.remove();
     if (!py::truthy(py::getattr(fetch_result, PY_NAME(refs)))) {
         log(self, PY_NAME(debug), "仓库已经是最新版本，无需更新");
         return;
@@ -132,24 +150,26 @@ void fetch_and_merge(Call& c, PyObject* self, PyObject* auth_url, PyObject* acce
     Ref remote_refs = py::getattr(fetch_result, PY_NAME(refs));
     Ref count = py::integer(py::check(PyObject_Size(remote_refs)));
     log(self, PY_NAME(debug), "获取到的对象: ", count);
+    Ref repo = py::getattr(self, PY_NAME(repo));
     if (PyDict_Check(remote_refs)) {
-        Ref refs = py::getattr(py::getattr(self, PY_NAME(repo)), PY_NAME(refs));
+        Ref refs = py::getattr(repo, PY_NAME(refs));
         Ref items = Ref::steal(PyDict_Items(remote_refs));
         py::for_each(items, [&](PyObject* item) {
             set_tracking_ref(refs, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1), "fetch: fast-forward");
         });
     }
-    Ref target = py::getitem(remote_refs, bytes("HEAD"));
+    follow_tags(self, repo, remote_refs);
+    MergeTarget target = merge_target(self, repo, fetch_result, remote_refs);
     if (py::truthy(accept_remote)) {
         log(self, PY_NAME(debug), "将强制接受远程更改，放弃本地冲突文件");
-        merge_remote(c, self, target, true);
+        if (target.commit) merge_remote(c, self, target, true);
         log(self, PY_NAME(debug), "已强制合并远程更改");
         return;
     }
     py::try_except(
         PyExc_Exception,
         [&] {
-            merge_remote(c, self, target, false);
+            if (target.commit) merge_remote(c, self, target, false);
             log(self, PY_NAME(debug), "成功合并更新");
         },
         [&](PyObject* e) {

@@ -1,5 +1,6 @@
 // References as the working copy reads and moves them: HEAD and its branch, short
-// commit names, and the remote-tracking refs that follow the server.
+// commit names, the remote-tracking refs and tags that follow the server, and the
+// branch a pull merges.
 #pragma once
 
 #include "common.hpp"
@@ -8,7 +9,8 @@
 
 namespace sections::git {
 
-constexpr Py_ssize_t kHeadsPrefix = 16;  // len("ref: refs/heads/")
+constexpr Py_ssize_t kHeadsPrefix = 16;   // len("ref: refs/heads/")
+constexpr Py_ssize_t kBranchPrefix = 11;  // len("refs/heads/")
 
 // The branch a decoded HEAD value names: the whole name after "ref: refs/heads/"
 // ("feature/x" stays whole); for any other value its last path component.
@@ -32,5 +34,26 @@ void set_ref(PyObject* refs, PyObject* name, PyObject* old, PyObject* value, con
 // refs/remotes/origin/<x> follows the remote's refs/heads/<x> (`branch_ref`), as git
 // keeps it on fetch and push, so that `git status -sb` compares with the server.
 void set_tracking_ref(PyObject* refs, PyObject* branch_ref, PyObject* value, const char* message);
+
+// The value of `name` among the remote's refs as a fetch reports them (a mapping of
+// bytes names to object names); an empty Ref where the remote has no such ref.
+Ref remote_value(PyObject* remote_refs, PyObject* name);
+
+// Does the bytes value `value` start with `prefix`?
+bool starts_with(PyObject* value, const char* prefix);
+
+// The remote ref that the branch `branch_ref` (b"refs/heads/<b>") merges: its recorded
+// upstream (branch.<b>.merge, where branch.<b>.remote is origin or unset), else the
+// remote's branch of the same name.
+Ref upstream_of(PyObject* repo, PyObject* branch_ref);
+
+// Records the upstream of the branch HEAD names (branch.<b>.remote = origin,
+// branch.<b>.merge = refs/heads/<b>) where none is recorded, as git clone does.
+void record_upstream(PyObject* repo);
+
+// The tags git's fetch follows: a tag of the remote that the working copy lacks, whose
+// commit is in the fetched history of the remote's branches, is created here too. A
+// local tag is never moved: one that differs from the remote's is named in a warning.
+void follow_tags(PyObject* self, PyObject* repo, PyObject* remote_refs);
 
 }  // namespace sections::git
