@@ -49,14 +49,18 @@ test: install $(DULWICH_OLDEST_DIR) git-server-tools
 	$(PY) -m pytest tests -q
 
 # Wall-clock ratios (native against Python, then two own-GIL interpreters against one),
-# then instruction counts under callgrind where valgrind is installed.
-bench: install
+# instruction counts under callgrind where valgrind is installed, then the git working
+# copy against the git CLI on the tests' git server, on the newest dulwich and the
+# oldest (GIT_BENCH="--files 5000,50000" adds the 50,000-file repository: half an hour).
+GIT_BENCH :=
+
+bench: install $(DULWICH_OLDEST_DIR) git-server-tools
 	PYTHONPATH=tests $(PY) bench/run.py || true
 	$(PY) bench/interpreters.py || true
-	PYTHONPATH=tests $(PY) bench/git_push.py || true
 	command -v valgrind >/dev/null || { command -v apt-get >/dev/null && apt-get install -y -qq valgrind; } || true
 	$(PY) -m pip install $(PIP_FLAGS) cython || true
 	PYTHONPATH=tests $(PY) bench/instructions.py
+	PYTHONPATH=tests $(PY) bench/git_working_copy.py --oldest $(DULWICH_OLDEST_DIR) $(GIT_BENCH)
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build, running the whole suite.
 sanitize: git-server-tools

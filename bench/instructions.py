@@ -139,7 +139,7 @@ def main(argv):
     parties = PARTIES if compiled.load() is not None else PARTIES[:2]
     print("Instructions per call (callgrind; N calls minus N empty loop steps); ratio: python / native,"
           " vs cython: cython / native")
-    print(f"{'case':45} {'form':10} {'python':>12} {'cython':>12} {'native':>12} {'ratio':>7} {'vs cython':>9}")
+    print(f"{'case':50} {'form':10} {'python':>12} {'cython':>12} {'native':>12} {'ratio':>7} {'vs cython':>9}")
     for name, _target, _make in run.CASES:
         if pattern not in name or name in run.WALL_ONLY:
             continue
@@ -149,7 +149,7 @@ def main(argv):
             cython = counts.get((form, "cython"))
             cython_cells = f"{cython:12,.0f}" if cython else f"{'-':>12}"
             versus = f"{cython / native:8.2f}x" if cython else f"{'-':>9}"
-            print(f"{name:45} {form:10} {plain:12,.0f} {cython_cells} {native:12,.0f} {plain / native:6.2f}x {versus}")
+            print(f"{name:50} {form:10} {plain:12,.0f} {cython_cells} {native:12,.0f} {plain / native:6.2f}x {versus}")
         sys.stdout.flush()
     return 0
 

@@ -1,5 +1,6 @@
 """git's own smart-HTTP server for the tests: `git http-backend` behind nginx (via
-fcgiwrap) on a free loopback port, with TLS from trustme and basic auth.
+fcgiwrap) on a free loopback port, with TLS from trustme and basic auth (`tls=False`
+serves plain HTTP, which the working copy's benchmark compares with).
 
 The Makefile installs nginx and fcgiwrap from Debian's packages where they are missing;
 without them (another system, Windows) `GitServer.missing()` names what is absent and
@@ -88,7 +89,7 @@ http {{
     scgi_temp_path {root}/tmp/scgi;
     client_max_body_size 0;
     server {{
-        listen 127.0.0.1:{port} ssl;
+        listen 127.0.0.1:{port}{ssl};
         server_name localhost;
         ssl_certificate {root}/server.pem;
         ssl_certificate_key {root}/server.key;
@@ -123,8 +124,9 @@ http {{
 class GitServer:
     """One nginx + fcgiwrap pair serving the bare repositories under root/repos."""
 
-    def __init__(self, root, authority, user, password):
+    def __init__(self, root, authority, user, password, tls=True):
         self.root = Path(root)
+        self.tls = tls
         self.authority = authority
         self.user = user
         self.password = password
@@ -144,7 +146,11 @@ class GitServer:
 
     @property
     def base(self):
-        return f"https://127.0.0.1:{self.port}"
+        return f"{self.scheme}://127.0.0.1:{self.port}"
+
+    @property
+    def scheme(self):
+        return "https" if self.tls else "http"
 
     def url(self, name):
         return f"{self.base}/{name}"
@@ -153,7 +159,8 @@ class GitServer:
         """The URL with the account in it, percent-encoded, for the git CLI."""
         from urllib.parse import quote
 
-        return f"https://{quote(self.user, safe='')}:{quote(self.password, safe='')}@127.0.0.1:{self.port}/{name}"
+        return (f"{self.scheme}://{quote(self.user, safe='')}:{quote(self.password, safe='')}"
+                f"@127.0.0.1:{self.port}/{name}")
 
     def start(self):
         root = self.root
@@ -178,7 +185,8 @@ class GitServer:
         for attempt in range(5):
             self.port = _free_port()
             conf = root / "nginx.conf"
-            conf.write_text(NGINX_CONF.format(user=user, root=root, port=self.port, backend=_http_backend()))
+            conf.write_text(NGINX_CONF.format(user=user, root=root, port=self.port, ssl=" ssl" if self.tls else "",
+                                              backend=_http_backend()))
             nginx = subprocess.Popen([_which("nginx"), "-p", str(root), "-e", str(root / "nginx-error.log"),
                                       "-c", str(conf), "-g", "daemon off;"],
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, env=plain_env(),

@@ -154,3 +154,12 @@ def test_families_found_among_many_keywords(extra):
     checks = Checks()
     ass(checks, "eq", 1, 2, **keywords)
     assert checks.calls == [("eq", (1, 2))]
+
+
+def test_counted_wording_comes_back_with_the_declared_defaults(monkeypatch):
+    monkeypatch.setattr(ass, "__defaults__", None)
+    with pytest.raises(TypeError, match=r"^ass\(\) missing 1 required positional argument: 'expect'$"):
+        ass(object(), "m", 1)
+    monkeypatch.undo()  # the tuple read before is put back
+    with pytest.raises(TypeError, match=r"^ass\(\) takes at least 3 positional arguments \(1 given\)$"):
+        ass(1)

@@ -3,6 +3,7 @@
 import asyncio
 import inspect
 import threading
+import types
 
 import pytest
 
@@ -112,6 +113,35 @@ def test_s_e_looks_up_as_getattr(make, name, value):
     assert getattr(native_host, "looked_up", None) == getattr(plain_host, "looked_up", None)
 
 
+class Rewriting:
+    """Its lookup adds to the dict about to be passed as keywords; its method empties it."""
+
+    def __init__(self, values):
+        self.values = values
+
+    def __getattr__(self, name):
+        self.values["late"] = name
+
+        def method(**kwargs):
+            self.values.clear()
+            return sorted(kwargs.items(), key=repr)
+        return method
+
+
+KEYWORD_DICTS = [{}, {"a": 1}, {1: 2}, {Named("a"): 1}, {f"k{i}": [i] for i in range(9)}]
+
+
+@pytest.mark.parametrize("values", KEYWORD_DICTS, ids=repr)
+@pytest.mark.parametrize("host_class", [Host, Rewriting])
+def test_s_e_passes_a_dict_as_keywords(host_class, values):
+    runs = []
+    for s_e in (T.s_e, reference.s_e):
+        given = dict(values)
+        host = host_class(given) if host_class is Rewriting else host_class()
+        runs.append((outcome(s_e, host, "plain", given), given, vars(host).get("calls")))
+    assert runs[0] == runs[1]
+
+
 def test_coroutine_shape():
     assert inspect.iscoroutinefunction(T.a_e) and not inspect.iscoroutinefunction(T.s_e)
     coroutine = T.a_e(object(), "missing")   # nothing runs before it is awaited
@@ -186,6 +216,9 @@ def test_no_leaks():
     host = Host()
     assert_no_leaks(lambda: asyncio.run(T.a_e(host, "echo", "x")), repeat=200, allowed_bytes=400_000)
     assert_no_leaks(T.s_e, host, "plain", ["x"])
+    quiet = types.SimpleNamespace(plain=lambda **kwargs: None)
+    for values in KEYWORD_DICTS:
+        assert_no_leaks(T.s_e, quiet, "plain", values)
 
     def drive():
         coroutine = T.a_e(host, "echo", {"value": 1})

@@ -96,6 +96,22 @@ def test_odd_inputs_match_the_model(name, args):
     same(name, *args)
 
 
+# Sources of every list length up to 70, in edge order; with a source of another type
+# halfway the lists made so far are appended to from then on.
+@pytest.mark.parametrize("odd", [None, 2.0], ids=["plain sources", "an odd source halfway"])
+def test_adjacency_lists_are_the_ones_appends_make(odd):
+    edges = [edge(f"s{n}", t) for n in range(70) for t in range(n)]
+    if odd is not None:
+        edges = edges[::2] + [edge(odd, "x")] + edges[1::2]
+    graphs = [tamarels.build_flow_graph(edges), reference.build_flow_graph(edges)]
+    assert graphs[0] == graphs[1]
+    for _ in range(2):  # as made, then grown by the caller
+        assert [sys.getsizeof(v) for v in graphs[0].values()] == [sys.getsizeof(v) for v in graphs[1].values()]
+        for graph in graphs:
+            for targets in graph.values():
+                targets.append("y")
+
+
 def test_key_error_carries_a_tuple_key():
     with pytest.raises(KeyError) as info:
         tamarels.get_execution_order_with_config_ids(
@@ -222,6 +238,9 @@ def test_no_leaks():
     assert_no_leaks(tamarels.find_start_node, nodes, edges)
     assert_no_leaks(tamarels.find_end_nodes, nodes, edges)
     assert_no_leaks(tamarels.build_flow_graph, edges)
+    # plain sources, then one that is not; plain sources, then an edge that fails
+    assert_no_leaks(tamarels.build_flow_graph, edges + [edge(2.0, "A")] + edges)
+    assert_no_leaks(tamarels.build_flow_graph, edges + [{"source": {"node_id": "A"}}])
     assert_no_leaks(tamarels.get_node_by_id, nodes, "D")
     assert_no_leaks(tamarels.get_execution_order_with_config_ids, {"nodes": [{"id": 1}], "edges": []})
     assert_no_leaks(tamarels.build_decision_tree, {"nodes": [node("A")], "edges": [edge("A", "Z")]})

@@ -81,6 +81,45 @@ def test_argument_errors_match_python(fn):
             assert got is None or not got.startswith(fn.__name__ + "()"), (args, kwargs, got)
 
 
+def module_functions():
+    """Every function object of the module: its functions and its classes' methods."""
+    function = type(tamarels.find_start_node)
+    found = {}
+    for owner in (tamarels, tamarels.Tamarel, tamarels.GitRepoOperator, tamarels.AsyncioThread):
+        for value in vars(owner).values():
+            value = getattr(value, "__func__", value)
+            if type(value) is function:
+                found[value.__qualname__] = value
+    return list(found.values())
+
+
+# __defaults__ / __kwdefaults__ as a caller may reassign them: each function by the
+# count of its positional parameters (n) and its declared defaults.
+REASSIGNED = {
+    "no defaults": lambda n, declared: (None, None),
+    "empty tuple": lambda n, declared: ((), None),
+    "all defaulted": lambda n, declared: ((0,) * n, None),
+    "one more than declared": lambda n, declared: ((0,) * min(n, len(declared or ()) + 1), None),
+    "declared values, new tuple": lambda n, declared: (tuple([*declared]) if declared else None, None),
+    "keyword defaults": lambda n, declared: (declared, {"x": 0}),
+}
+
+
+@pytest.mark.parametrize("reassign", REASSIGNED)
+@pytest.mark.parametrize("fn", module_functions(), ids=lambda f: f.__qualname__)
+def test_argument_errors_after_reassigned_defaults_match_python(monkeypatch, fn, reassign):
+    twin = python_twin(fn)
+    n = sum(p.kind is p.POSITIONAL_OR_KEYWORD for p in inspect.signature(fn).parameters.values())
+    defaults, kwdefaults = REASSIGNED[reassign](n, fn.__defaults__)
+    for f in (fn, twin):
+        monkeypatch.setattr(f, "__defaults__", defaults)
+        monkeypatch.setattr(f, "__kwdefaults__", kwdefaults)
+    for args, kwargs in call_patterns(fn):
+        expected = outcome(twin, args, kwargs)
+        if expected is not None:  # only calls that fail to bind are made: the others would run
+            assert outcome(fn, args, kwargs) == expected, (args, kwargs)
+
+
 def test_function_attributes():
     fn = tamarels.Tamarel.replace_str
     assert fn.__name__ == "replace_str"

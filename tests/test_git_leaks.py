@@ -1,11 +1,14 @@
 """The working copy's merge, gitlink and push paths, run many times on real
 repositories (a bare remote on the local disk): no reference or memory growth."""
 
+import hashlib
 import io
 import os
 import shutil
 import subprocess
 import sys
+import types
+import zlib
 
 import pytest
 from dulwich import porcelain
@@ -73,3 +76,41 @@ def test_no_leaks_on_real_repositories(remote, tmp_path, monkeypatch):
     with op:
         pass
     assert_no_leaks(op.close, repeat=500)
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="git's file transport and paths")
+def test_no_leaks_in_what_a_pull_keeps_and_receives(remote, tmp_path, monkeypatch):
+    bare, seed = remote
+    op = tamarels.GitRepoOperator(bare, str(tmp_path / "work"), Log())
+    op.log = types.SimpleNamespace(debug=len, info=len, warning=len, error=len)  # keeps no lines
+    old = op.repo.head()
+    git("push", "-q", "origin", "HEAD:refs/heads/master", cwd=seed)
+
+    def forced_pull_over_local_work():
+        # the branch back at the clone's commit, index and files at the remote's: the
+        # pull keeps the staged n.txt in a commit of its own, then merges
+        op.repo.refs[b"refs/heads/master"] = old
+        assert op.pull() is True
+
+    assert op.pull() is True
+    forced_pull_over_local_work()
+    assert any(name.startswith(b"refs/tamarel/discarded/") for name in op.repo.refs.keys())
+    assert_no_leaks(forced_pull_over_local_work, repeat=40, allowed_bytes=100_000)
+
+    # a pack received the way dulwich's fetch hands it over: one already there, one corrupt
+    blob = b"received\n"
+    body = b"PACK\0\0\0\2\0\0\0\1" + bytes([0x30 | len(blob)]) + zlib.compress(blob)
+    packs = [body + hashlib.sha1(body).digest(), body + b"\0" * 20]
+
+    def fetch(repo, remote_location=None, **kwargs):
+        for data in packs:
+            try:
+                repo.object_store.add_thin_pack(io.BytesIO(data).read, None)
+            except Exception:  # noqa: BLE001 - the corrupt one: a checksum mismatch
+                pass
+        return types.SimpleNamespace(refs={})
+
+    monkeypatch.setattr(tamarels, "porcelain", types.SimpleNamespace(**{**vars(porcelain), "fetch": fetch}))
+    assert op.pull() is True
+    assert_no_leaks(op.pull, repeat=300, allowed_bytes=100_000)
+    op.close()

@@ -796,7 +796,8 @@ def test_push_of_a_branch_the_working_copy_lacks_names_it(server, tmp_path, make
     op.push(branch="develop")
     assert served.show("a.txt") == "edited\n"
 
-# ---- 13: a pull merges the branch that is checked out, never another -----------------------------
+
+# ---- 14: a pull merges the branch that is checked out, never another -----------------------------
 
 
 def discarded_refs(folder):
@@ -804,14 +805,15 @@ def discarded_refs(folder):
 
 
 @pytest.mark.parametrize("accept_remote", [True, False])
-@pytest.mark.parametrize("case", ["its remote branch moved", "local commits ahead", "the remote lacks it"])
+@pytest.mark.parametrize("case", ["its remote branch moved", "its upstream of another name moved",
+                                  "local commits ahead", "the remote lacks it"])
 def test_pull_follows_the_checked_out_branch(served, make, case, accept_remote):
     served.commit({"d.txt": "dev only\n"}, "on dev", branch="dev")
     op = make(served.url)
-    git("checkout", "-q", "dev", cwd=op.local_dir)  # as git does it: dev follows origin/dev
-    branch = "dev"
+    branch = "mine" if "another name" in case else "dev"
+    git("checkout", "-q", "-b", branch, "--track", "origin/dev", cwd=op.local_dir)  # as git records it
     served.commit({"a.txt": "master moved\n"})
-    if case == "its remote branch moved":
+    if "moved" in case:
         served.commit({"d.txt": "dev moved\n"}, branch="dev")
     elif case == "local commits ahead":
         write(op.local_dir, {"e.txt": "local\n"})
@@ -822,12 +824,11 @@ def test_pull_follows_the_checked_out_branch(served, make, case, accept_remote):
         git("checkout", "-q", "-b", branch, cwd=op.local_dir)
     before = local_head(op)
     assert op.pull(accept_remote=accept_remote) is True
-    expected = served.head("dev") if case == "its remote branch moved" else before
-    assert local_head(op) == expected
+    assert local_head(op) == (served.head("dev") if "moved" in case else before)
     assert git("symbolic-ref", "HEAD", cwd=op.local_dir).strip() == f"refs/heads/{branch}"
     assert status(op.local_dir) == [] and discarded_refs(op.local_dir) == []
     assert read(op.local_dir, "a.txt") == "one\n"  # master's change stays on master
-    assert read(op.local_dir, "d.txt") == ("dev moved\n" if case == "its remote branch moved" else "dev only\n")
+    assert read(op.local_dir, "d.txt") == ("dev moved\n" if "moved" in case else "dev only\n")
     warnings = op.log.texts("warning")
     assert warnings == (["远程仓库没有 refs/heads/feature，本地分支 feature 保持不变"] if branch == "feature" else [])
     fsck(op.local_dir)
@@ -839,7 +840,7 @@ def test_pull_follows_the_checked_out_branch(served, make, case, accept_remote):
         assert served.show("d.txt", "refs/heads/dev") == "pushed\n" and served.show("a.txt") == "master moved\n"
 
 
-# ---- 14: what a forced pull discards stays recoverable -----------------------------------------
+# ---- 15: what a forced pull discards stays recoverable -----------------------------------------
 
 
 def rewrite_remote(served, files, message="rewritten"):
@@ -917,7 +918,7 @@ def test_forced_pull_keeps_what_it_discards(server, tmp_path, make, case):
     fsck(op.local_dir)
 
 
-# ---- 15: tags follow the fetched history, as git pull's do ----------------------------------------
+# ---- 16: tags follow the fetched history, as git pull's do ----------------------------------------
 
 
 def tag_on_server(served, *tag_args, ref="HEAD"):
@@ -951,7 +952,7 @@ def test_tags_follow_as_git_pull_does(served, make, tmp_path, case):
     fsck(op.local_dir)
 
 
-# ---- 16: line endings as .gitattributes say -----------------------------------------------------
+# ---- 17: line endings as .gitattributes say -----------------------------------------------------
 
 
 @pytest.mark.parametrize("step", ["clone", "pull", "push"])
@@ -979,7 +980,63 @@ def test_line_endings_follow_gitattributes(server, tmp_path, make, step):
     assert status(op.local_dir) == []
 
 
-# ---- 17: clone and pull write the working tree as git does -------------------------------------
+# ---- 18: a large file goes from its pack to the disk a piece at a time -----------------------------
+
+LARGE = 17 << 20  # above the size from which a blob is no longer held whole
+
+
+def large_text(tag):
+    """LARGE bytes of text that compresses well (quick to send), different for each tag."""
+    line = f"{tag} " + "x" * 90 + "\n"
+    return line * (LARGE // len(line)) + f"end of {tag}\n"
+
+
+def traced_peak(call):
+    import tracemalloc
+
+    tracemalloc.start()
+    try:
+        result = call()
+        return result, tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+
+
+@pytest.mark.parametrize("case", ["clone", "pull of a new file", "pull of a file changed a little",
+                                  "refused over a local edit", "push of a new file"])
+def test_large_files(server, tmp_path, make, case):
+    new = case.endswith("new file")
+    served = Served(server, tmp_path, files={"a.txt": "one\n"} if new else {"a.txt": "one\n", "big.txt": large_text("old")})
+    op = make(served.url)
+    before = local_head(op)
+    if case == "push of a new file":
+        write(op.local_dir, {"big.txt": large_text("new"), "a.txt": "two\n"})
+        op.push()
+        assert served.tree()["big.txt"][1] == git("hash-object", "big.txt", cwd=op.local_dir).strip()
+        fsck(op.local_dir)
+        return
+    if case != "clone":
+        served.commit({"big.txt": large_text("new")} if case == "pull of a new file" else
+                      {"big.txt": large_text("old").replace("end of old", "end of new")})
+    if case == "refused over a local edit":
+        write(op.local_dir, {"big.txt": "mine\n"})
+        assert op.pull(accept_remote=False) is False
+        assert "would be overwritten" in op.log.texts("error")[0]
+        assert local_head(op) == before and read(op.local_dir, "big.txt") == "mine\n"
+        return
+    if case != "clone":
+        result, peak = traced_peak(op.pull)
+        assert result is True
+        if case == "pull of a new file":
+            assert peak < LARGE // 4  # never held whole
+    assert local_head(op) == served.head()
+    blob = git("rev-parse", "HEAD:big.txt", cwd=op.local_dir).strip()
+    assert git("hash-object", "big.txt", cwd=op.local_dir).strip() == blob
+    assert status(op.local_dir) == []
+    fsck(op.local_dir)
+
+
+# ---- 19: clone and pull write the working tree as git does -------------------------------------
 
 
 def raw_git(*args, cwd, input=None):

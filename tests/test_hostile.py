@@ -613,14 +613,6 @@ def test_crash_cases_under_the_debug_allocator():
         assert "测试通过" in result.stdout
 
 
-def _built_with_libcxx():
-    with open(tamarels.__file__, "rb") as f:
-        return b"libc++abi" in f.read()
-
-
-@pytest.mark.xfail(sys.platform == "linux" and _built_with_libcxx(), strict=True,
-                   reason="libc++ (the manylinux build) cannot carry glibc's thread-ending unwind through "
-                          "the error boundary's catch (...)")
 def test_daemon_threads_inside_native_calls_end_at_exit():
     # Finalization ends the daemon threads that wake inside a host method: their
     # unwind passes through the native frames below it.

@@ -1,6 +1,6 @@
 # Cross builds with zig's clang (`python -m ziglang`, from PyPI). Set on the command line:
 #   ZIG_TARGET        x86_64-windows-gnu (the UCRT, as python313.dll) or
-#                     x86_64-linux-gnu.2.28 (glibc 2.28: the manylinux_2_28 baseline)
+#                     x86_64-linux-gnu.2.17 (glibc 2.17: the manylinux2014 baseline)
 #   ZIG_PYTHON        an interpreter with the ziglang package installed
 #   ZIG_CACHE         zig's cache folder (its C++ runtime is built there once per target)
 if(NOT ZIG_TARGET OR NOT ZIG_PYTHON OR NOT ZIG_CACHE)

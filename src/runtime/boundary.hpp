@@ -33,12 +33,22 @@ inline void set_python_error() {
     }
 }
 
+// What the boundary catches: every C++ exception, except on Linux with a C++ runtime
+// that cannot pass on the unwind that ends a thread (compat.hpp); there only the ones
+// it translates, all of them std::exception (PythonError is one), and that unwind
+// passes by.
+#if TAMARELS_BOUNDARY_CATCHES_ALL
+#define PY_BOUNDARY_CATCH catch (...)
+#else
+#define PY_BOUNDARY_CATCH catch (const std::exception&)
+#endif
+
 // return body();  -- or `failed` with the Python exception set.
 template <class R, class Body>
 R boundary(R failed, Body&& body) {
     try {
         return body();
-    } catch (...) {
+    } PY_BOUNDARY_CATCH {
         set_python_error();
         return failed;
     }

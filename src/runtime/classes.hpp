@@ -20,16 +20,15 @@ struct Member {
 // "__") is mangled to "_cls__x", as the compiler does.
 std::string mangle(std::string_view cls, std::string_view name);
 
-// The interned name `Name` takes in the body of class `Cls` (see mangle), for looking
-// up a private member: private_name<"GitRepoOperator", "__clone">().
-namespace detail {
-template <Lit Cls, Lit Name>
-inline const int private_index = register_name(mangle(Cls.text, Name.text));
-}
-template <detail::Lit Cls, detail::Lit Name>
-PyObject* private_name() {
-    return current_state().names[detail::private_index<Cls, Name>];
-}
+// The interned name `name` takes in the body of class `cls` (see mangle), for looking
+// up a private member: PY_PRIVATE_NAME("GitRepoOperator", "__clone").
+#define PY_PRIVATE_NAME(cls, name)                                                      \
+    (::py::detail::interned([] {                                                        \
+        struct PyNameText {                                                             \
+            static ::std::string text() { return ::py::mangle(cls, name); }             \
+        };                                                                              \
+        return ::py::detail::NameIndex<PyNameText>::value;                              \
+    }()))
 
 // Wraps a function as staticmethod(fn).
 Ref static_method(Ref fn);

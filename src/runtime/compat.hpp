@@ -2,7 +2,8 @@
 // place: the per-thread record of the recursion guard with the thread's stack bounds,
 // the unwind that ends a thread, the attribute names the inspect module marks
 // coroutine functions by, what a Python function's code object says about its
-// parameters, and dict and type watchers.
+// parameters, what a dict's key table and a str's cached hash say, and dict and type
+// watchers.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -16,6 +17,14 @@
 
 static_assert(PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000,
               "the coroutine marker and the C recursion limit are those of CPython 3.13");
+
+// On a function whose loop is hot: inline everything it calls that can be (GCC and
+// Clang; MSVC has no such request and decides alone).
+#if defined(__GNUC__)
+#define TAMARELS_FLATTEN __attribute__((flatten))
+#else
+#define TAMARELS_FLATTEN
+#endif
 
 namespace py {
 struct State;
@@ -63,12 +72,22 @@ inline bool stack_exhausted(ThreadRecord& record) {
 // ---- the unwind that ends a thread -------------------------------------------------
 
 // At exit the interpreter ends daemon threads that still run with pthread_exit, which
-// unwinds through native frames as an exception of this type: it must go on.
+// on glibc unwinds through native frames: the unwind must go on, running destructors.
+// libstdc++ shows it to a catch (...) as an exception of this type, to be rethrown.
 #if defined(__GLIBCXX__)
 using ForcedUnwind = abi::__forced_unwind;
 #define TAMARELS_HAS_FORCED_UNWIND 1
 #else
 #define TAMARELS_HAS_FORCED_UNWIND 0
+#endif
+// Other C++ runtimes on glibc (libc++abi) have no such type: a catch (...) would stop
+// the unwind, and `throw;` would start it again as a new exception instead of
+// continuing it, which crashes the process. There the error boundary catches only the
+// C++ exceptions it translates (std::exception), and the unwind passes by.
+#if defined(__linux__) && !defined(__GLIBCXX__)
+#define TAMARELS_BOUNDARY_CATCHES_ALL 0
+#else
+#define TAMARELS_BOUNDARY_CATCHES_ALL 1
 #endif
 
 // ---- coroutine functions -----------------------------------------------------------
@@ -105,6 +124,40 @@ inline PyObject* code_varnames(PyObject* code) { return PyCode_GetVarnames(reint
 // The function's __dict__ when it has one (borrowed; NULL when never made).
 inline PyObject* function_attributes(PyObject* function) {
     return reinterpret_cast<PyFunctionObject*>(function)->func_dict;
+}
+
+// ---- what a dict or a str already knows ------------------------------------------------
+
+// The hash a str has cached, or -1 when it has not computed one yet (the field of the
+// str object that str.__hash__ fills in).
+inline Py_hash_t cached_hash(PyObject* str) { return reinterpret_cast<PyASCIIObject*>(str)->hash; }
+
+// True when every key of the exact dict `d` is an exact str, known in constant time:
+// CPython 3.13 keeps a table of the "str keys only" kind (pycore_dict.h: dk_kind other
+// than DICT_KEYS_GENERAL) for as long as no key of another type has been inserted, and
+// converts it for good at the first one. False says nothing (such a dict may still
+// hold only str keys). The keys object is internal: its first fields are mirrored here.
+inline bool str_keys_only(PyObject* d) {
+    struct KeysHead {
+        Py_ssize_t refcnt;
+        std::uint8_t log2_size;
+        std::uint8_t log2_index_bytes;
+        std::uint8_t kind;  // DICT_KEYS_GENERAL is 0
+    };
+    const auto* keys = reinterpret_cast<const KeysHead*>(reinterpret_cast<PyDictObject*>(d)->ma_keys);
+    return keys->kind != 0;
+}
+
+// The room (`allocated`) of a list that `n` appends made from empty: CPython 3.13's
+// list_resize grows a full list of n items to (n + 1) + (n + 1) / 8 + 6, rounded
+// down to a multiple of 4 (0, 4, 8, 16, 24, 32, 40, 52, ...).
+inline Py_ssize_t room_after_appends(Py_ssize_t n) {
+    Py_ssize_t room = 0;
+    while (room < n) {
+        const Py_ssize_t size = room + 1;
+        room = (size + (size >> 3) + 6) & ~Py_ssize_t{3};
+    }
+    return room;
 }
 
 // ---- dict and type watchers ---------------------------------------------------------

@@ -27,6 +27,7 @@ struct FunctionObject {
     PyObject* doc;
     PyObject* defaults;     // tuple or NULL
     PyObject* kwdefaults;   // dict or NULL
+    PyObject* declared_defaults;  // the tuple made from the parameter list, or NULL
     PyObject* annotations;  // dict, made on first use
     PyObject* dict;
     PyObject* globals;
@@ -85,7 +86,7 @@ inline PyObject* invoke(Impl impl, Call call) {
     try {
         Ref r = impl(call);
         return r ? r.release() : Py_NewRef(Py_None);
-    } catch (...) {
+    } PY_BOUNDARY_CATCH {
         set_python_error();
         return nullptr;
     }

@@ -58,6 +58,16 @@ Py_NO_INLINE void missing_arguments(FunctionObject* fn, const char* kind,
                  kind, n == 1 ? "" : "s", joined.get());
 }
 
+// A function declared with ArgErrors::Counted words its errors by the counts of its
+// declared list only while it binds as declared: __defaults__ still the tuple it was
+// made with (the very object: assigning an equal one counts as a change, putting back
+// the one read before restores it) and no __kwdefaults__. After any other assignment
+// its errors read as CPython's for a Python function with those defaults, so that no
+// message contradicts the binding ("at least 3 ... (3 given)").
+bool counted_errors(const FunctionObject* fn) {
+    return fn->def->errors == ArgErrors::Counted && fn->defaults == fn->declared_defaults && !fn->kwdefaults;
+}
+
 // "f() takes at least 3 positional arguments (2 given)" / "at most 4 ... (5 given)".
 Py_NO_INLINE void counted_error(FunctionObject* fn, bool too_many, Py_ssize_t given) {
     const Params& p = fn->def->params;
@@ -91,7 +101,7 @@ bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
           PyObject** slots, std::uint64_t* extra = nullptr) {
     const Params& params = fn->def->params;
     const Py_ssize_t npos = params.npos;
-    const bool counted = fn->def->errors == ArgErrors::Counted;
+    const bool counted = counted_errors(fn);
     // Counted errors come from a check of the positional count made before any
     // keyword is looked at.
     if (counted && nargs > npos && params.varargs < 0) {
@@ -139,8 +149,7 @@ bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
             }
             if (slots[index]) {
                 PyErr_Format(PyExc_TypeError,
-                             fn->def->errors == ArgErrors::Counted
-                                 ? "%U() got multiple values for keyword argument '%S'"
+                             counted ? "%U() got multiple values for keyword argument '%S'"
                                  : "%U() got multiple values for argument '%S'",
                              fn->name, keyword);
                 return false;
@@ -251,6 +260,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(fn->doc);
     Py_VISIT(fn->defaults);
     Py_VISIT(fn->kwdefaults);
+    Py_VISIT(fn->declared_defaults);
     Py_VISIT(fn->annotations);
     Py_VISIT(fn->dict);
     Py_VISIT(fn->globals);
@@ -265,6 +275,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(fn->doc);
     Py_CLEAR(fn->defaults);
     Py_CLEAR(fn->kwdefaults);
+    Py_CLEAR(fn->declared_defaults);
     Py_CLEAR(fn->annotations);
     Py_CLEAR(fn->dict);
     Py_CLEAR(fn->globals);
@@ -567,6 +578,7 @@ Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure) 
     fn->doc = nullptr;
     fn->defaults = nullptr;
     fn->kwdefaults = nullptr;
+    fn->declared_defaults = nullptr;
     fn->annotations = nullptr;
     fn->dict = nullptr;
     fn->globals = Py_NewRef(globals);
@@ -583,6 +595,7 @@ Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure) 
     fn->module = module_name ? module_name : Py_NewRef(Py_None);
     fn->doc = def.doc ? Ref::steal(PyUnicode_FromString(def.doc)).release() : Py_NewRef(Py_None);
     fn->defaults = param_defaults(def.params);
+    fn->declared_defaults = Py_XNewRef(fn->defaults);
     fn->kwdefaults = nullptr;
     PyObject* builtins = nullptr;
     check(PyDict_GetItemRef(globals, PY_NAME(__builtins__), &builtins));

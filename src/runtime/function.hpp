@@ -29,7 +29,10 @@ using Impl = Ref (*)(Call&);
 struct FunctionObject;
 
 // How argument errors are worded: as for a Python function, or by counting
-// positional arguments ("f() takes at least 3 positional arguments (2 given)").
+// positional arguments ("f() takes at least 3 positional arguments (2 given)") for as
+// long as __defaults__ and __kwdefaults__ hold what the function was made with (after
+// a reassignment the counts would no longer be the binding's: it words them as a
+// Python function's then).
 enum class ArgErrors { Python, Counted };
 
 // What an implementation does with its **kwargs: keeps or passes on the dict, or only

@@ -4,21 +4,7 @@
 
 namespace py {
 
-namespace {
-
-// str == str and int == int as Python decides them; a str never equals an int.
-bool plain_equal(PyObject* a, PyObject* b) {
-    if (a == b) return true;
-    if (Py_TYPE(a) != Py_TYPE(b)) return false;
-    if (PyUnicode_CheckExact(a)) {
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-        return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
-               std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
-    }
-    return check(PyObject_RichCompareBool(a, b, Py_EQ)) == 1;
-}
-
-}  // namespace
+bool KeyTable::int_equal(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) == 1; }
 
 KeyTable::KeyTable(Py_ssize_t expected) {
     size_t capacity = 8;
@@ -28,35 +14,7 @@ KeyTable::KeyTable(Py_ssize_t expected) {
     entries_.reserve(static_cast<size_t>(expected));
 }
 
-size_t KeyTable::slot_of(PyObject* key, Py_hash_t hash) const {
-    for (size_t i = static_cast<size_t>(hash) & mask_;; i = (i + 1) & mask_) {
-        const std::int32_t slot = slots_[i];
-        if (slot == 0) return i;
-        const Entry& entry = entries_[static_cast<size_t>(slot - 1)];
-        if (entry.hash == hash && plain_equal(entry.key, key)) return i;
-    }
-}
-
-Py_ssize_t KeyTable::find(PyObject* key) const {
-    const std::int32_t slot = slots_[slot_of(key, PyObject_Hash(key))];
-    return slot - 1;
-}
-
-Py_ssize_t KeyTable::insert(PyObject* key, bool* added) {
-    const Py_hash_t hash = PyObject_Hash(key);
-    const size_t i = slot_of(key, hash);
-    if (slots_[i] != 0) {
-        *added = false;
-        return slots_[i] - 1;
-    }
-    if (entries_.size() >= INT32_MAX - 1) raise(PyExc_MemoryError, "too many keys");
-    entries_.push_back({hash, Ref::borrow(key)});
-    slots_[i] = static_cast<std::int32_t>(entries_.size());
-    // At most two thirds full.
-    if (entries_.size() * 3 > slots_.size() * 2) grow();
-    *added = true;
-    return size() - 1;
-}
+void KeyTable::too_many() { raise(PyExc_MemoryError, "too many keys"); }
 
 void KeyTable::grow() {
     slots_.assign(slots_.size() * 2, 0);
@@ -75,18 +33,12 @@ void KeySet::use_python_set() {
     for (Py_ssize_t i = 0; i < table_.size(); ++i) check(PySet_Add(set_, table_.key(i)));
 }
 
-bool KeySet::contains(PyObject* key) {
-    if (!set_ && KeyTable::plain(key)) return table_.find(key) >= 0;
+bool KeySet::python_contains(PyObject* key) {
     if (!set_) use_python_set();
     return check(PySet_Contains(set_, key)) != 0;
 }
 
-void KeySet::add(PyObject* key) {
-    if (!set_ && KeyTable::plain(key)) {
-        bool added;
-        table_.insert(key, &added);
-        return;
-    }
+void KeySet::python_add(PyObject* key) {
     if (!set_) use_python_set();
     check(PySet_Add(set_, key));
 }
@@ -111,6 +63,33 @@ Py_ssize_t KeyIndex::insert(PyObject* key, bool* added) {
     *added = !check(PyDict_Contains(dict_, key));
     if (*added) setitem(dict_, key, integer(size()));
     return PyLong_AsSsize_t(getitem(dict_, key));
+}
+
+// ---- the lists -------------------------------------------------------------------
+
+Ref KeyLists::dict() {
+    Ref d = new_dict();
+    // Each list is held by the dict: making lists and adding plain keys to a dict no
+    // one else has runs no Python code that could take one out.
+    std::vector<PyObject*> lists;
+    lists.reserve(lengths_.size());
+    for (Py_ssize_t k = 0; k < keys_.size(); ++k) {
+        Ref list = Ref::steal(PyList_New(compat::room_after_appends(lengths_[static_cast<size_t>(k)])));
+        Py_SET_SIZE(list.get(), 0);  // the room's slots are NULL, and filled below
+        setitem(d, keys_.key(k), list);
+        lists.push_back(list);
+    }
+    // No allocation from here on: the lists fill in value order, their lengths always
+    // what they hold.
+    for (const auto& [k, value] : values_) {
+        PyObject* list = lists[static_cast<size_t>(k)];
+        const Py_ssize_t n = PyList_GET_SIZE(list);
+        PyList_SET_ITEM(list, n, value);
+        Py_SET_SIZE(list, n + 1);
+    }
+    values_.clear();
+    lengths_.clear();
+    return d;
 }
 
 }  // namespace py

@@ -85,6 +85,36 @@ Ref star_kwargs(PyObject* callable, PyObject* value) {
     return merged;
 }
 
+Ref call_star_kwargs(PyObject* callable, PyObject* value) {
+    // A small exact dict of exact str keys goes as a vectorcall with its keys as the
+    // keyword names: what the interpreter's own copy and unpacking of the dict would
+    // pass, without either (reading such a dict runs no code). The values are held for
+    // the call, since the callee may empty the dict before it reads its arguments.
+    constexpr Py_ssize_t kMost = 8;
+    if (PyDict_CheckExact(value) && PyDict_GET_SIZE(value) <= kMost) {
+        PyObject* argv[kMost + 1];
+        Ref held[kMost];
+        Ref names = Ref::steal(PyTuple_New(PyDict_GET_SIZE(value)));
+        Py_ssize_t pos = 0;
+        Py_ssize_t n = 0;
+        PyObject *key, *item;
+        bool str_keys = true;
+        while (str_keys && PyDict_Next(value, &pos, &key, &item)) {
+            str_keys = PyUnicode_CheckExact(key);
+            if (!str_keys) break;
+            PyTuple_SET_ITEM(names.get(), n, Py_NewRef(key));
+            held[n] = Ref::borrow(item);
+            argv[1 + n++] = item;
+        }
+        if (str_keys) {
+            return Ref::steal(
+                PyObject_Vectorcall(callable, argv + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, n ? names.get() : nullptr));
+        }
+    }
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    return call_args(callable, no_args, star_kwargs(callable, value));
+}
+
 Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
             std::initializer_list<Keyword> keywords) {
     std::vector<PyObject*> argv(1 + args.size() + keywords.size());

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <initializer_list>
+#include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -15,25 +16,28 @@ namespace py {
 
 // ---- interned names --------------------------------------------------------
 // PY_NAME(json) is the interned str "json" of the module whose code is running: each
-// name the program spells is given an index when the library loads, and every module
-// state interns them all at exec.
-#define PY_NAME(ident) (::py::detail::interned<::py::detail::Lit{#ident}>())
-#define PY_STR(literal) (::py::detail::interned<::py::detail::Lit{literal}>())
+// name the program spells is given an index when the library loads (the same index
+// wherever the same text is spelled), and every module state interns them all at exec.
+//
+// Each use site declares a class of its own that carries the text; NameIndex<that
+// class> registers it while the library loads. A local class as template argument,
+// unlike a string literal as one, is a form every C++ compiler has taken since C++11.
+#define PY_NAME(ident) PY_STR(#ident)
+#define PY_STR(literal)                                                                 \
+    (::py::detail::interned([] {                                                        \
+        struct PyNameText {                                                             \
+            static ::std::string text() { return literal; }                             \
+        };                                                                              \
+        return ::py::detail::NameIndex<PyNameText>::value;                              \
+    }()))
 
 namespace detail {
-template <size_t N>
-struct Lit {
-    char text[N];
-    constexpr Lit(const char (&s)[N]) {
-        for (size_t i = 0; i < N; ++i) text[i] = s[i];
-    }
+// The index of the text Tag::text() names, registered while the library loads.
+template <class Tag>
+struct NameIndex {
+    static inline const int value = register_name(Tag::text());
 };
-template <Lit L>
-inline const int name_index = register_name(L.text);
-template <Lit L>
-PyObject* interned() {
-    return current_state().names[name_index<L>];
-}
+inline PyObject* interned(int index) { return current_state().names[index]; }
 
 inline PyObject* raw(PyObject* p) { return p; }
 inline PyObject* raw(const Ref& r) { return r.get(); }
@@ -96,6 +100,8 @@ Ref star_args(PyObject* callable, PyObject* value);
 // The keywords `callable(**value)` passes: an exact dict as it is, any other mapping
 // copied through its keys() and items, and the interpreter's TypeError for the rest.
 Ref star_kwargs(PyObject* callable, PyObject* value);
+// callable(**value), with `callable` already evaluated.
+Ref call_star_kwargs(PyObject* callable, PyObject* value);
 
 // callable(*args, name=value, ...) with interned keyword names.
 struct Keyword {

@@ -8,6 +8,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <exception>
 #include <utility>
 
 namespace py {
@@ -18,7 +19,9 @@ namespace py {
 // that this runs saves and restores the indicator, as the interpreter guarantees)
 // and restore the handled exception (Handling), which is a separate slot. Code that
 // must run Python while one is in flight catches it first (Caught takes it out).
-struct PythonError {};
+// A std::exception, as everything the module throws, so that the error boundary can
+// catch it without a catch (...) where that would stop a thread's end (boundary.hpp).
+struct PythonError : std::exception {};
 
 [[noreturn]] inline void fail() { throw PythonError{}; }
 

@@ -16,14 +16,21 @@ std::vector<std::string>& name_texts() {
     static std::vector<std::string> texts;
     return texts;
 }
+// Each text's index: every place that spells a name registers it, and all of them
+// share one entry of the table.
+std::unordered_map<std::string, int>& name_indexes() {
+    static std::unordered_map<std::string, int> indexes;
+    return indexes;
+}
 int cache_kinds = 0;
 
 }  // namespace
 
 int detail::register_name(std::string text) {
     auto& texts = name_texts();
-    texts.push_back(std::move(text));
-    return (int)texts.size() - 1;
+    auto [at, added] = name_indexes().try_emplace(text, (int)texts.size());
+    if (added) texts.push_back(std::move(text));
+    return at->second;
 }
 
 int detail::register_cache() { return cache_kinds++; }

@@ -62,7 +62,7 @@ inline Ref v(Call& c) {
 // The dispatch shared by s_e and a_e: method(v), method(**v), method(), or no call.
 Ref dispatch(PyObject* method, PyObject* value, bool* called) {
     *called = true;
-    auto with_keywords = [&] { return py::call_args(method, Ref::steal(PyTuple_New(0)), py::star_kwargs(method, value)); };
+    auto with_keywords = [&] { return py::call_star_kwargs(method, value); };
     // None, an exact str and an exact dict answer the isinstance tests without running
     // any code of theirs, so those are decided first.
     if (value == Py_None) return py::call(method);

@@ -16,23 +16,32 @@ namespace {
 using py::Call;
 using py::Ref;
 
-inline Ref endpoint(PyObject* edge, PyObject* end) {
-    return py::getitem(py::getitem(edge, end), PY_NAME(node_id));
+// The walks below read each name they subscript with once, before their loop: a name
+// is the running module's, found through the thread's record.
+
+// edge[end][node_id], with node_id the interned "node_id"
+inline Ref endpoint(PyObject* edge, PyObject* end, PyObject* node_id) {
+    return py::getitem(py::getitem(edge, end), node_id);
 }
 
 // {edge[end]["node_id"] for edge in edges}
-py::KeySet endpoint_set(PyObject* edges, PyObject* end) {
+TAMARELS_FLATTEN py::KeySet endpoint_set(PyObject* edges, PyObject* end) {
+    PyObject* node_id = PY_NAME(node_id);
     py::KeySet ids(py::expected_size(edges));
-    py::for_each(edges, [&](PyObject* edge) { ids.add(endpoint(edge, end)); });
+    py::for_each(edges, [&](PyObject* edge) { ids.add(endpoint(edge, end, node_id)); });
     return ids;
 }
 
-// for edge in edges: fn(edge["source"]["node_id"], edge["target"]["node_id"])
+// for edge in edges: fn(edge["source"]["node_id"], edge["target"]["node_id"]), the
+// ends as Refs the body may take over
 template <class Fn>
 void for_each_edge(PyObject* edges, Fn&& fn) {
+    PyObject* source_key = PY_NAME(source);
+    PyObject* target_key = PY_NAME(target);
+    PyObject* node_id = PY_NAME(node_id);
     py::for_each(edges, [&](PyObject* edge) {
-        Ref source = endpoint(edge, PY_NAME(source));
-        Ref target = endpoint(edge, PY_NAME(target));
+        Ref source = endpoint(edge, source_key, node_id);
+        Ref target = endpoint(edge, target_key, node_id);
         fn(source, target);
     });
 }
@@ -43,6 +52,7 @@ bool contains(PyObject* set, PyObject* key) { return py::check(PySet_Contains(se
 // Python code (no key of another type can be compared with it).
 bool plain_dict(PyObject* o) {
     if (!PyDict_CheckExact(o)) return false;
+    if (py::str_keyed(o)) return true;
     Py_ssize_t pos = 0;
     PyObject* key;
     while (PyDict_Next(o, &pos, &key, nullptr)) {
@@ -60,25 +70,18 @@ Py_NO_INLINE void add_edge(PyObject* graph, PyObject* source, PyObject* target) 
     py::append(py::getitem(graph, source), target);
 }
 
-Ref flow_graph(PyObject* edges) {
-    Ref graph = py::new_dict();
-    // While every source so far is an exact str or int, one lookup finds a source's
-    // list (the others add_edge makes cannot be told apart); from the first other
-    // source on, the dict is asked as often as Python asks it.
-    bool plain = true;
-    for_each_edge(edges, [&](PyObject* source, PyObject* target) {
-        plain = plain && py::KeyTable::plain(source);
-        if (!plain) return add_edge(graph, source, target);
-        PyObject* targets = nullptr;
-        py::check(PyDict_GetItemRef(graph, source, &targets));
-        Ref list = Ref::steal_nullable(targets);
-        if (!list) {
-            list = py::new_list();
-            py::setitem(graph, source, list);
-        }
-        py::append(list, target);
+TAMARELS_FLATTEN Ref flow_graph(PyObject* edges) {
+    // While every source is an exact str or int the dict is made once the edges are
+    // read (KeyLists); from the first other source on, the dict is asked as often as
+    // the Python loop asks it.
+    py::KeyLists lists(py::expected_size(edges));
+    Ref graph;
+    for_each_edge(edges, [&](Ref& source, Ref& target) {
+        if (!graph && lists.add(source, target)) return;
+        if (!graph) graph = lists.dict();
+        add_edge(graph, source, target);
     });
-    return graph;
+    return graph ? std::move(graph) : lists.dict();
 }
 
 constexpr py::Params edges_params{"edges"};
@@ -93,10 +96,11 @@ Ref build_flow_graph(Call& c) {
 
 Ref start_node(PyObject* nodes, PyObject* edges) {
     py::KeySet targets = endpoint_set(edges, PY_NAME(target));
+    PyObject* id_key = PY_NAME(id);
     Ref first;
     // Every node's id is read and tested, as a comprehension over all of them would.
     py::for_each(nodes, [&](PyObject* node) {
-        Ref id = py::getitem(node, PY_NAME(id));
+        Ref id = py::getitem(node, id_key);
         if (!targets.contains(id) && !first) first = Ref::borrow(node);
     });
     return first ? std::move(first) : py::none();
@@ -109,15 +113,19 @@ Ref find_start_node(Call& c) {
 
 // [node["id"] for node in nodes if node["id"] not in ids]: a listed node's id is read
 // twice, as the comprehension does. Once is enough only where nothing can tell: an
-// exact dict of str keys (reading runs no code) whose id is an exact str or int that
-// `ids` looked up in its own table (no __hash__ or __eq__ ran in between).
-Ref ids_not_in(PyObject* nodes, py::KeySet& ids) {
+// exact dict whose table holds str keys only (reading runs no code) and an id that is
+// an exact str or int which `ids` looked up in its own table (no __hash__ or __eq__
+// ran in between). The test takes constant time, since it runs for every listed node:
+// reading all keys of each costs more than the read it saves, so a dict that once
+// held a key of another type is read twice.
+TAMARELS_FLATTEN Ref ids_not_in(PyObject* nodes, py::KeySet& ids) {
+    PyObject* id_key = PY_NAME(id);
     Ref selected = py::new_list();
     py::for_each(nodes, [&](PyObject* node) {
-        Ref id = py::getitem(node, PY_NAME(id));
+        Ref id = py::getitem(node, id_key);
         if (ids.contains(id)) return;
-        const bool unobservable = py::KeyTable::plain(id) && ids.private_table() && plain_dict(node);
-        if (!unobservable) id = py::getitem(node, PY_NAME(id));
+        const bool unobservable = py::KeyTable::plain(id) && ids.private_table() && py::str_keyed(node);
+        if (!unobservable) id = py::getitem(node, id_key);
         py::append(selected, id);
     });
     return selected;
@@ -130,18 +138,18 @@ Ref find_end_nodes(Call& c) {
 }
 
 Ref node_by_id(PyObject* nodes, PyObject* node_id) {
-    Ref found;
+    PyObject* id_key = PY_NAME(id);
     if (PyList_CheckExact(nodes)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes); ++i) {
             Ref node = Ref::borrow(PyList_GET_ITEM(nodes, i));
-            if (py::equal(py::getitem(node, PY_NAME(id)), node_id)) return node;
+            if (py::equal(py::getitem(node, id_key), node_id)) return node;
         }
         return py::none();
     }
     Ref it = Ref::steal(PyObject_GetIter(nodes));
     while (PyObject* raw = PyIter_Next(it)) {
         Ref node = Ref::steal(raw);
-        if (py::equal(py::getitem(node, PY_NAME(id)), node_id)) return node;
+        if (py::equal(py::getitem(node, id_key), node_id)) return node;
     }
     if (PyErr_Occurred()) py::fail();
     return py::none();
@@ -201,16 +209,18 @@ public:
         if (!c.global(PY_NAME(get_node_by_id), get_node_by_id_def).native) return;
         if (!PyList_CheckExact(nodes) || !plain_id(start_id) || !plain_graph(graph)) return;
         Ref index = py::new_dict();
+        PyObject* id_key = PY_NAME(id);
+        PyObject* config_key = PY_NAME(config);
         // Nothing in this loop runs Python code; the items are held all the same.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes); ++i) {
             Ref node = Ref::borrow(PyList_GET_ITEM(nodes, i));
             if (!plain_dict(node)) return;
             PyObject* id = nullptr;
             PyObject* config = nullptr;
-            py::check(PyDict_GetItemRef(node, PY_NAME(id), &id));
+            py::check(PyDict_GetItemRef(node, id_key, &id));
             Ref keep_id = Ref::steal_nullable(id);
             if (!id || !plain_id(id)) return;  // a missing id raises, in the scan
-            py::check(PyDict_GetItemRef(node, PY_NAME(config), &config));
+            py::check(PyDict_GetItemRef(node, config_key, &config));
             Ref keep_config = Ref::steal_nullable(config);
             if (config && !plain_dict(config)) return;  // reading its "id" may run code
             py::check(PyDict_SetDefaultRef(index, id, node, nullptr));
@@ -346,9 +356,9 @@ public:
     explicit Adjacency(PyObject* edges) : index_(py::expected_size(edges)) {
         std::vector<std::pair<Py_ssize_t, Ref>> pairs;  // (position of the source, target), in edge order
         pairs.reserve(static_cast<size_t>(py::expected_size(edges)));
-        for_each_edge(edges, [&](PyObject* source, PyObject* target) {
+        for_each_edge(edges, [&](Ref& source, Ref& target) {
             bool added;
-            pairs.emplace_back(index_.insert(source, &added), Ref::borrow(target));
+            pairs.emplace_back(index_.insert(source, &added), std::move(target));
         });
         // Counting sort by position; it keeps the edge order within each position.
         first_.assign(static_cast<size_t>(index_.size()) + 1, 0);
@@ -377,9 +387,11 @@ Ref get_execution_order_with_config_ids(Call& c) {
     Ref edges = py::getitem(flow_data, PY_NAME(edges));
 
     Ref node_to_config = py::new_dict();
+    PyObject* id_key = PY_NAME(id);
+    PyObject* config_key = PY_NAME(config);
     py::for_each(nodes, [&](PyObject* node) {
-        Ref id = py::getitem(node, PY_NAME(id));
-        Ref config_id = py::getitem(py::getitem(node, PY_NAME(config)), PY_NAME(id));
+        Ref id = py::getitem(node, id_key);
+        Ref config_id = py::getitem(py::getitem(node, config_key), id_key);
         py::setitem(node_to_config, id, config_id);
     });
     Adjacency graph(edges);

@@ -30,8 +30,8 @@ void check_out(Call& c, PyObject* self, PyObject* repo, PyObject* old_tree, PyOb
                bool force, const std::function<void()>& before_writing = {});
 
 // The first checkout of a clone made without one: HEAD's tree written into the empty
-// working tree, natively where check_out would be, else by dulwich's reset_index as
-// its clone does. Nothing when HEAD names no commit (an empty remote).
-void check_out_clone(Call& c, PyObject* repo);
+// working tree as check_out writes it. Nothing when HEAD names no commit (an empty
+// remote).
+void check_out_clone(Call& c, PyObject* self, PyObject* repo);
 
 }  // namespace sections::git

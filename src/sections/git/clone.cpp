@@ -110,37 +110,39 @@ Ref clone_repository(Call& c) {
     auto& original = c.state().get<PorcelainAtImport>();
     const bool native =
         c.global(PY_NAME(porcelain), original.porcelain).attribute(PY_NAME(clone), original.clone).native;
+    // What a clone that raised wrote is removed, so that no half clone with the origin
+    // URL passes for the working copy; the clone's own error is the one reported.
+    auto remove_quietly = [&] {
+        try {
+            if (before) {
+                remove_created(c, local_dir, before);
+            } else if (py::truthy(os_path(c, PY_NAME(isdir), local_dir))) {
+                py::call_method(Ref::steal(PyImport_Import(PY_NAME(shutil))), PY_NAME(rmtree), local_dir);
+            }
+        } catch (const py::PythonError&) {
+            PyErr_Clear();
+        }
+    };
     Ref cloned;
     try {
         cloned = remote_call(c, self, PY_NAME(clone), auth_url, {auth_url, local_dir.get()},
                              {{PY_NAME(checkout), native ? Py_False : Py_True}});
-        if (native) {
-            try {
-                check_out_clone(c, cloned);
-            } catch (const py::PythonError&) {
-                py::Caught caught;
-                try {
-                    if (Ref close = py::getattr_optional(cloned, PY_NAME(close))) py::call(close);
-                } catch (const py::PythonError&) {
-                    PyErr_Clear();  // the checkout's own error is the one to report
-                }
-                caught.reraise();
-            }
-        }
     } catch (const py::PythonError&) {
         py::Caught caught;
-        try {
-            if (before) remove_created(c, local_dir, before);
-        } catch (const py::PythonError&) {
-            PyErr_Clear();  // the clone's own error is the one to report
-        }
+        remove_quietly();
         caught.reraise();
     }
     try {
         record_upstream(cloned);
+        if (native) check_out_clone(c, self, cloned);
     } catch (const py::PythonError&) {
         py::Caught caught;
-        if (Ref close = py::getattr_optional(cloned, PY_NAME(close))) py::call(close);
+        try {
+            if (Ref close = py::getattr_optional(cloned, PY_NAME(close))) py::call(close);  // nothing open while removed
+        } catch (const py::PythonError&) {
+            PyErr_Clear();
+        }
+        remove_quietly();
         caught.reraise();
     }
     if (Ref close = py::getattr_optional(cloned, PY_NAME(close))) py::call(close);

@@ -41,7 +41,7 @@ inline Ref porcelain(Call& c, PyObject* fn) { return py::getattr(c.global(PY_NAM
 
 // The private methods, looked up on the instance at each call under the names the
 // class body gives them.
-#define SELF_METHOD(name) (py::private_name<"GitRepoOperator", "__" #name>())
+#define SELF_METHOD(name) PY_PRIVATE_NAME("GitRepoOperator", "__" #name)
 
 inline bool contains(PyObject* container, PyObject* item) {
     return py::check(PySequence_Contains(container, item)) != 0;

@@ -35,65 +35,65 @@ Ref lstat_or_none(Call& c, PyObject* path) {
         [&](PyObject*) { return py::none(); });
 }
 
-// Does the file still hold what the index entry recorded? Its size and modification
-// time as the index has them (in nanoseconds where the index keeps them).
-bool stat_matches(PyObject* size, PyObject* recorded, PyObject* st) {
-    if (!py::equal(size, py::getattr(st, PY_NAME(st_size)))) return false;
-    if (PyLong_Check(recorded)) return py::equal(recorded, py::getattr(st, PY_NAME(st_mtime_ns)));
-    Ref actual_ns = py::getattr(st, PY_NAME(st_mtime_ns));
-    if (PyTuple_Check(recorded) && PyTuple_GET_SIZE(recorded) == 2) {
-        Ref seconds = Ref::steal(PyNumber_Multiply(PyTuple_GET_ITEM(recorded, 0), py::integer(1'000'000'000)));
-        return py::equal(Ref::steal(PyNumber_Add(seconds, PyTuple_GET_ITEM(recorded, 1))), actual_ns);
-    }
-    Ref whole = Ref::steal(PyNumber_Long(recorded));
-    return py::equal(whole, Ref::steal(PyNumber_FloorDivide(actual_ns, py::integer(1'000'000'000))));
-}
-
-// The index as the pull reads it for what it discards: read natively where the native
-// code reads the working tree (dulwich reads every entry of it in Python), else
-// dulwich's, and only when a changed path is first looked up.
-class StagedEntries {
+// What the index holds for the changed paths: read natively where the status code
+// reads it (index.hpp), else through dulwich.
+class Staged {
 public:
-    StagedEntries(Call& c, PyObject* repo) : c_(c), repo_(repo) {}
+    Staged(Call& c, PyObject* repo) {
+        WorktreeOptions options;
+        std::string index_path;
+        if (native_worktree(c, repo, options, index_path)) {
+            native_ = read_index(index_path);
+            if (native_->unsupported.empty()) return;
+            native_.reset();
+        }
+        dulwich_ = py::call_method(repo, PY_NAME(open_index));
+    }
 
-    // The entry of `path`: (mode, object name), or None; `recorded` the size and the
-    // modification time (in nanoseconds, or whole seconds from dulwich) it holds.
-    Ref lookup(PyObject* path, Ref& size, Ref& mtime) {
-        load();
+    // (mode, object name) staged for `path`, or None.
+    Ref version(PyObject* path) {
         if (native_) {
-            const IndexEntry* e = native_->find(std::string_view(PyBytes_AS_STRING(path), std::size_t(PyBytes_GET_SIZE(path))));
-            if (!e) return py::none();
-            size = Ref::steal(PyLong_FromUnsignedLong(e->size));
-            mtime = Ref::steal(PyLong_FromUnsignedLongLong(std::uint64_t(e->mtime_s) * 1'000'000'000u + e->mtime_ns));
-            return py::tuple(Ref::steal(PyLong_FromUnsignedLong(e->mode)), hex_bytes(e->id));
+            const IndexEntry* entry = find(path);
+            if (!entry) return py::none();
+            const std::string hex = to_hex(entry->id);
+            return py::tuple(py::integer(entry->mode), bytes_of(hex));
         }
         Ref entry = py::try_except(
             PyExc_KeyError, [&] { return py::getitem(dulwich_, path); }, [&](PyObject*) { return py::none(); });
-        if (entry == Py_None) return entry;
-        size = py::getattr(entry, PY_NAME(size));
-        mtime = py::getattr(entry, PY_NAME(mtime));
         return version_of(entry);
     }
 
-private:
-    void load() {
-        if (native_ || dulwich_) return;
-        WorktreeOptions options;
-        std::string index_path;
-        if (native_worktree(c_, repo_, options, index_path)) {
-            Index index = read_index(index_path);
-            bool plain = index.unsupported.empty();
-            for (const IndexEntry& e : index.entries) plain = plain && e.stage() == 0;
-            if (plain) {
-                native_ = std::move(index);
-                return;
-            }
+    // Does the file `file` (os.lstat `st`) still hold what the index recorded for
+    // `path`? Its size and modification time as recorded, and not changed in the
+    // instant the index was written (git's racily clean entries).
+    bool unchanged(PyObject* path, PyObject* st) {
+        if (native_) {
+            const IndexEntry* entry = find(path);
+            if (!entry || native_->is_racy(*entry)) return false;
+            const long long ns = PyLong_AsLongLong(py::getattr(st, PY_NAME(st_mtime_ns)));
+            const long long size = PyLong_AsLongLong(py::getattr(st, PY_NAME(st_size)));
+            return entry->size == static_cast<std::uint32_t>(size) &&
+                   entry->mtime_s == static_cast<std::uint32_t>(ns / 1'000'000'000) &&
+                   entry->mtime_ns == static_cast<std::uint32_t>(ns % 1'000'000'000);
         }
-        dulwich_ = py::call_method(repo_, PY_NAME(open_index));
+        Ref entry = py::try_except(
+            PyExc_KeyError, [&] { return py::getitem(dulwich_, path); }, [&](PyObject*) { return Ref(); });
+        if (!entry || !py::equal(py::getattr(entry, PY_NAME(size)), py::getattr(st, PY_NAME(st_size)))) return false;
+        Ref recorded = py::getattr(entry, PY_NAME(mtime));
+        if (!PyTuple_Check(recorded) || PyTuple_GET_SIZE(recorded.get()) != 2) return false;
+        Ref seconds = Ref::steal(PyNumber_Multiply(PyTuple_GET_ITEM(recorded.get(), 0), py::integer(1'000'000'000)));
+        return py::equal(Ref::steal(PyNumber_Add(seconds, PyTuple_GET_ITEM(recorded.get(), 1))),
+                         py::getattr(st, PY_NAME(st_mtime_ns)));
     }
 
-    Call& c_;
-    PyObject* repo_;
+private:
+    static Ref bytes_of(const std::string& text) {
+        return Ref::steal(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    }
+    const IndexEntry* find(PyObject* path) {
+        return native_->find(std::string_view(PyBytes_AS_STRING(path), static_cast<size_t>(PyBytes_GET_SIZE(path))));
+    }
+
     std::optional<Index> native_;
     Ref dulwich_;
 };
@@ -104,7 +104,7 @@ struct Discarded {
     PyObject* self;
     PyObject* repo;
     Ref root = py::getattr(self, PY_NAME(local_dir));
-    StagedEntries index{c, repo};
+    Staged index{c, repo};
     Ref store = py::getattr(repo, PY_NAME(object_store));
     Ref normalizer;
     Ref ignore;
@@ -157,8 +157,7 @@ struct Discarded {
             if (side != Py_None && (mode_of(side, PY_NAME(mode)) & kTypeMask) == kGitlink) return;  // submodules
         }
         Ref base = version_of(old_side);
-        Ref size, mtime;
-        Ref staged = index.lookup(path, size, mtime);
+        Ref staged = index.version(path);
         if (staged != Py_None && (PyLong_AsLong(PyTuple_GET_ITEM(staged.get(), 0)) & kTypeMask) == kGitlink) return;
         auto [file, key] = entry_paths(c, root, path);
         if (!file) return;
@@ -168,7 +167,7 @@ struct Discarded {
             disk = py::none();
         } else if ((mode_of(st, PY_NAME(st_mode)) & kTypeMask) == kDirectory) {
             return;  // a folder in the way: the checkout refuses to replace it
-        } else if (staged != Py_None && stat_matches(size, mtime, st)) {
+        } else if (staged != Py_None && index.unchanged(path, st)) {
             disk = staged.copy();
         } else {
             disk = disk_version(path, file, st, base);
@@ -250,10 +249,7 @@ Ref add_discarded_ref(PyObject* refs, PyObject* commit_id) {
 
 }  // namespace
 
-void keep_discarded(Call& c, PyObject* self, PyObject* repo, PyObject* old, PyObject* target, PyObject* changes) {
-    const bool lost_commits =
-        old != Py_None &&
-        !py::truthy(py::call(dulwich_attr("dulwich.graph", PY_NAME(can_fast_forward)), repo, old, target));
+void keep_discarded(Call& c, PyObject* self, PyObject* repo, PyObject* old, bool lost_commits, PyObject* changes) {
     Discarded work{c, self, repo};
     py::for_each(changes, [&](PyObject* change) { work.visit(change); });
     if (!lost_commits && PyDict_GET_SIZE(work.saved.get()) == 0) return;

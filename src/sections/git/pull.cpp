@@ -3,6 +3,7 @@
 #include "discarded.hpp"
 #include "lock.hpp"
 #include "operator.hpp"
+#include "pack.hpp"
 #include "refs.hpp"
 
 #include "runtime/handler.hpp"
@@ -111,7 +112,8 @@ void merge_remote(Call& c, PyObject* self, const MergeTarget& target, bool force
         log(self, PY_NAME(debug), "本地分支已包含远程的提交，无需合并");
         return;
     }
-    if (!force && old != Py_None && !contains_commit(repo, target.commit, old)) {
+    const bool behind = old == Py_None || contains_commit(repo, target.commit, old);
+    if (!force && !behind) {
         Ref diverged = py::getattr_optional(c.global(PY_NAME(porcelain)), PY_NAME(DivergedBranches));
         if (!diverged) diverged = dulwich_attr("dulwich.porcelain", PY_NAME(DivergedBranches));
         py::raise_object(py::call(diverged, old, target.commit));
@@ -121,7 +123,7 @@ void merge_remote(Call& c, PyObject* self, const MergeTarget& target, bool force
     Ref changes = tree_changes(repo, old_tree, new_tree);
     // What a forced pull discards is kept once the checkout is known to go ahead.
     check_out(c, self, repo, old_tree, new_tree, changes, force, [&] {
-        if (force) keep_discarded(c, self, repo, old, target.commit, changes);
+        if (force) keep_discarded(c, self, repo, old, !behind, changes);
     });
     set_ref(refs, head_name, old, target.commit,
             force ? "pull: forced update to the remote's commit" : "pull: Fast-forward");
@@ -131,8 +133,17 @@ void merge_remote(Call& c, PyObject* self, const MergeTarget& target, bool force
 
 // Fetch, then merge; the remote wins unless accept_remote is false.
 void fetch_and_merge(Call& c, PyObject* self, PyObject* auth_url, PyObject* accept_remote) {
-    Ref fetch_result = remote_call(c, self, PY_NAME(fetch), auth_url, {py::getattr(self, PY_NAME(repo))},
+    Ref fetched_into = py::getattr(self, PY_NAME(repo));
+    StreamedPacks streamed(c, fetched_into);  // the received pack goes to disk a piece at a time
+    Ref fetch_result;
+    try {
+        fetch_result = remote_call(c, self, PY_NAME(fetch), auth_url, {fetched_into.get()},
                                    {{PY_NAME(remote_location), auth_url}});
+    } catch (const py::PythonError&) {
+        streamed.remove();
+        throw;
+    }
+    streamed.remove();
     if (!py::truthy(py::getattr(fetch_result, PY_NAME(refs)))) {
         log(self, PY_NAME(debug), "仓库已经是最新版本，无需更新");
         return;

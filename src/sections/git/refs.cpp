@@ -118,7 +118,7 @@ void follow_tags(PyObject* self, PyObject* repo, PyObject* remote_refs) {
     Ref store = py::getattr_optional(repo, PY_NAME(object_store));
     if (!store || !PyDict_Check(remote_refs)) return;
     Ref refs = py::getattr(repo, PY_NAME(refs));
-    Ref heads = py::new_list();
+    Ref heads = Ref::steal(PySet_New(nullptr));
     Ref wanted = py::new_dict();  // the commit a tag names -> [(tag, value)]
     Ref items = Ref::steal(PyDict_Items(remote_refs));
     py::for_each(items, [&](PyObject* item) {
@@ -126,7 +126,7 @@ void follow_tags(PyObject* self, PyObject* repo, PyObject* remote_refs) {
         PyObject* value = PyTuple_GET_ITEM(item, 1);
         if (!PyBytes_Check(value)) return;
         if (starts_with(name, "refs/heads/")) {
-            py::append(heads, value);
+            py::check(PySet_Add(heads, value));
             return;
         }
         if (!starts_with(name, "refs/tags/") || py::truthy(py::call_method(name, PY_NAME(endswith), bytes("^{}")))) {
@@ -139,12 +139,15 @@ void follow_tags(PyObject* self, PyObject* repo, PyObject* remote_refs) {
             }
             return;
         }
-        // A tag whose objects did not come with the fetch is not followed.
+        // A tag whose objects did not come with the fetch, or that names no commit,
+        // is not followed.
         Ref peeled = py::try_except(
             PyExc_KeyError,
             [&] {
                 Ref pair = py::call(dulwich_attr("dulwich.object_store", PY_NAME(peel_sha)), store, value);
-                return py::getattr(py::getitem(pair, py::integer(1)), PY_NAME(id));
+                Ref object = py::getitem(pair, py::integer(1));
+                if (!py::equal(py::getattr(object, PY_NAME(type_name)), bytes("commit"))) return Ref();
+                return py::getattr(object, PY_NAME(id));
             },
             [&](PyObject*) { return Ref(); });
         if (!peeled) return;
@@ -155,22 +158,26 @@ void follow_tags(PyObject* self, PyObject* repo, PyObject* remote_refs) {
         }
         py::append(tags, py::tuple(name, value));
     });
-    if (PyDict_GET_SIZE(wanted.get()) == 0 || PyList_GET_SIZE(heads.get()) == 0) return;
-    // One walk over the fetched history, ended once every wanted commit is found.
+    if (PyDict_GET_SIZE(wanted.get()) == 0) return;
+    // A commit in the history of one of the remote's branches: each asked with git's
+    // cut-off, which walks back only as far as the commit's own time.
+    Ref contains = dulwich_attr("dulwich.graph", PY_NAME(can_fast_forward));
     Ref created = py::new_list();
-    Ref walker = py::call_kw(py::getattr(repo, PY_NAME(get_walker)), {}, {{PY_NAME(include), heads}});
-    py::for_each(walker, [&](PyObject* entry) {
-        Ref id = py::getattr(py::getattr(entry, PY_NAME(commit)), PY_NAME(id));
-        Ref tags = py::dict_get(wanted, id);
-        if (tags == Py_None) return true;
-        py::for_each(tags, [&](PyObject* tag) {
+    Ref items_wanted = Ref::steal(PyDict_Items(wanted));
+    py::for_each(items_wanted, [&](PyObject* item) {
+        PyObject* commit = PyTuple_GET_ITEM(item, 0);
+        bool reachable = false;
+        py::for_each(heads, [&](PyObject* head) {
+            reachable = py::truthy(py::call(contains, repo, commit, head));
+            return !reachable;
+        });
+        if (!reachable) return;
+        py::for_each(PyTuple_GET_ITEM(item, 1), [&](PyObject* tag) {
             PyObject* name = PyTuple_GET_ITEM(tag, 0);
             Ref added = py::call_kw(py::getattr(refs, PY_NAME(add_if_new)), {name, PyTuple_GET_ITEM(tag, 1)},
                                     {{PY_NAME(message), bytes("fetch: tag")}});
             if (py::truthy(added)) py::append(created, shown_name(name, kTagsPrefix));
         });
-        py::check(PyDict_DelItem(wanted, id));
-        return PyDict_GET_SIZE(wanted.get()) > 0;
     });
     if (PyList_GET_SIZE(created.get()) == 0) return;
     log(self, PY_NAME(debug), "获取到新标签: ", Ref::steal(PyUnicode_Join(PY_STR(", "), created)));

@@ -5,6 +5,7 @@
 #include "stage.hpp"
 
 #include "index.hpp"
+#include "pack.hpp"
 #include "status.hpp"
 
 #include "runtime/handler.hpp"
@@ -71,10 +72,11 @@ bool stage_natively(Call& c, PyObject* self, PyObject* repo, const std::vector<s
             continue;
         }
         Ref raw = Ref::steal(PyBytes_FromStringAndSize(data.data(), Py_ssize_t(data.size())));
+        std::string().swap(data);  // one copy of a large file at a time
         Ref blob = py::call_method(blob_type, PY_NAME(from_string), raw);
         Ref name = Ref::steal(PyBytes_FromStringAndSize(path.data(), Py_ssize_t(path.size())));
         if (py::truthy(normalizer)) blob = py::call_method(normalizer, PY_NAME(checkin_normalize), blob, name);
-        py::call_method(store, PY_NAME(add_object), blob);
+        add_blob(store, blob);
         Ref id = py::getattr(blob, PY_NAME(id));
         IndexEntry entry;
         if (!PyBytes_Check(id) ||
