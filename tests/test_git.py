@@ -8,6 +8,7 @@ import io
 import os
 import re
 import shutil
+import subprocess
 import socketserver
 import struct
 import subprocess
@@ -21,7 +22,9 @@ from pathlib import Path
 from urllib.parse import quote, quote_plus
 from wsgiref.simple_server import WSGIRequestHandler, WSGIServer, make_server
 
+import dulwich.diff_tree
 import dulwich.index
+import dulwich.objects
 import pytest
 from dulwich import porcelain
 from dulwich.object_store import tree_lookup_path
@@ -363,7 +366,7 @@ def test_pull_other_merge_error_text(remote, make, monkeypatch):
     def refuse(*args, **kwargs):
         raise ValueError("disk full")
 
-    monkeypatch.setattr(dulwich.index, "update_working_tree", refuse)  # the merge's checkout
+    monkeypatch.setattr(dulwich.diff_tree, "tree_changes", refuse)  # the merge's comparison of trees
     assert op.pull(accept_remote=False) is False
     assert op.log.lines[-1] == ("error", "更新仓库失败: disk full")
 
@@ -1331,3 +1334,203 @@ def test_an_index_another_writer_holds_is_left_alone(worktree, monkeypatch, caps
         worktree.push()
     assert "lock" in f"{type(raised.value).__name__} {raised.value}".lower()
     assert open(index, "rb").read() == before and os.path.exists(index + ".lock")
+
+
+# ---- clone and pull check out natively ------------------------------------------------------------
+
+
+def test_checkouts_leak_nothing(remote, make):
+    """A clone's checkout, and one refused for a tree holding ".git/config"."""
+    remote.commit({"run.sh": "#!/bin/sh\n", "deep/er/f.txt": "f\n", ".gitattributes": "*.txt eol=crlf\n"}, "more")
+    op = make(remote.path, log=types.SimpleNamespace(debug=len, info=len, warning=len, error=len))
+    assert_no_leaks(op.clone, True, repeat=30)
+    assert Path(op.local_dir, "deep/er/f.txt").read_bytes() == b"f\r\n"
+    with Repo(remote.path) as bare_repo:  # a tree git would refuse, committed on top
+        blob = dulwich.objects.Blob.from_string(b"[core]\n")
+        inner, outer = dulwich.objects.Tree(), dulwich.objects.Tree()
+        inner.add(b"config", 0o100644, blob.id)
+        outer.add(b".git", 0o040000, inner.id)
+        commit = dulwich.objects.Commit()
+        commit.tree, commit.parents, commit.message = outer.id, [remote.head().encode()], b"hostile"
+        commit.author = commit.committer = b"T <t@example.org>"
+        commit.commit_time = commit.author_time = 1_700_000_000
+        commit.commit_timezone = commit.author_timezone = 0
+        for obj in (blob, inner, outer, commit):
+            bare_repo.object_store.add_object(obj)
+        bare_repo.refs[b"refs/heads/master"] = commit.id
+    assert_no_leaks(op.clone, True, repeat=30)
+    assert os.listdir(op.local_dir) == []  # refused before a file was written, the clone removed
+
+
+def loose_object(repo_path, kind, data):
+    """An object written as it is into the repository's objects folder: a tree git would
+    refuse to make (duplicates, ".." and all) included."""
+    raw = b"%s %d\0" % (kind, len(data)) + data
+    sha = hashlib.sha1(raw).hexdigest()
+    path = os.path.join(repo_path, "objects", sha[:2], sha[2:])
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(zlib.compress(raw))
+    return sha
+
+
+def raw_commit(remote, entries):
+    """A commit on the remote's master whose tree holds `entries`: (name, mode, content),
+    content bytes for a blob or a list of entries for a tree."""
+    def tree(items):
+        raw = b""
+        for name, mode, content in items:
+            sha = loose_object(remote.path, b"tree", tree(content)) if isinstance(content, list) else \
+                loose_object(remote.path, b"blob", content)
+            raw += b"%o %s\0" % (mode, name) + bytes.fromhex(sha)
+        return raw
+    top = loose_object(remote.path, b"tree", tree(entries))
+    who = b"T <t@example.org> 1700000000 +0000"
+    commit = loose_object(remote.path, b"commit", b"tree %s\nparent %s\nauthor %s\ncommitter %s\n\nhostile\n" % (
+        top.encode(), remote.head().encode(), who, who))
+    with Repo(remote.path) as bare_repo:
+        bare_repo.refs[b"refs/heads/master"] = commit.encode()
+
+
+HOSTILE_TREES = {
+    "a parent folder": [(b"..", 0o40000, [(b"escaped", 0o100644, b"out\n")])],
+    "the repository's folder": [(b".git", 0o40000, [(b"hooks", 0o40000, [(b"post-checkout", 0o100755, b"#!/bin/sh\n")])])],
+    "its upper-case spelling": [(b".GIT", 0o40000, [(b"config", 0o100644, b"[core]\n")])],
+    "its NTFS spellings": [(b"git~1", 0o40000, [(b"config", 0o100644, b"[core]\n")]),
+                           (b".git. ", 0o40000, [(b"config", 0o100644, b"[core]\n")])],
+    "an absolute path": [(b"/escaped", 0o100644, b"out\n")],
+    "a link, then a file below it": [(b"link", 0o120000, b"OUTSIDE"),
+                                     (b"link", 0o40000, [(b"escaped", 0o100644, b"out\n")])],
+    ".gitmodules as a link": [(b".gitmodules", 0o120000, b"OUTSIDE/modules")],
+    # names Windows cannot hold as files: a device, a stream of another file, a dropped dot
+    "Windows names": [(b"aux.txt", 0o100644, b"out\n"), (b"a:escaped", 0o100644, b"out\n"),
+                      (b"dot.", 0o100644, b"out\n"), (b"back\\slash", 0o100644, b"out\n")],
+}
+
+
+@pytest.mark.parametrize("step", ["clone", "pull"])
+@pytest.mark.parametrize("case", HOSTILE_TREES)
+def test_hostile_trees_are_refused(remote, make, tmp_path, case, step):
+    if case == "Windows names" and sys.platform != "win32":
+        pytest.skip("valid names elsewhere")
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    entries = [(n, m, c.replace(b"OUTSIDE", os.fsencode(outside)) if isinstance(c, bytes) else c)
+               for n, m, c in HOSTILE_TREES[case]]
+    op = make(remote.path) if step == "pull" else None
+    raw_commit(remote, entries)
+    if op:
+        def state():
+            files = sorted(os.path.relpath(os.path.join(d, n), op.local_dir) for d, _, names in os.walk(op.local_dir)
+                           if ".git" not in Path(d).relative_to(op.local_dir).parts for n in names)
+            return files, op.repo.head(), Path(op.local_dir, ".git", "config").read_bytes()
+        before = state()
+        assert op.pull() is False
+        assert op.log.texts("error")[0].startswith("更新仓库失败: ")
+        assert state() == before and not os.path.exists(os.path.join(op.local_dir, ".git", "hooks", "post-checkout"))
+    else:
+        with pytest.raises(Exception):
+            make(remote.path)
+        assert os.listdir(tmp_path / "work" / "tamarel_pytest") == []
+    assert os.listdir(outside) == [] and not list(tmp_path.rglob("*escaped*"))
+
+
+DAMAGES = {  # done to the pack a fetch has just stored, at a blob the pull writes
+    "blob's data": lambda pack, at, index: pack.__setitem__(slice(at + 4, at + 8), b"\xff\x00\xff\x00"),
+    "blob's header": lambda pack, at, index: pack.__setitem__(slice(at, at + 12), b"\xff" * 12),
+    "pack cut short": lambda pack, at, index: pack.__delitem__(slice(-100, None)),
+    "index's offsets": lambda pack, at, index: index.__setitem__(slice(-40 - 64, -40), b"\xff" * 64),
+}
+
+
+@pytest.mark.parametrize("damage", DAMAGES)
+def test_a_damaged_pack_fails_the_pull(remote, make, monkeypatch, damage):
+    op = make(remote.path)
+    content = "".join(f"new line {i}\n" for i in range(200)).encode()
+    remote.commit({"new.txt": content.decode()})
+    blob = dulwich.objects.Blob.from_string(content).id
+    real_fetch = porcelain.fetch
+
+    def offsets(index):  # a version 2 index: names after the fan-out table, 4-byte offsets after the CRCs
+        count = int.from_bytes(index[8 + 1020:8 + 1024], "big")
+        names = [index[1032 + 20 * i:1052 + 20 * i].hex().encode() for i in range(count)]
+        return {n: int.from_bytes(index[1032 + 24 * count + 4 * i:1036 + 24 * count + 4 * i], "big")
+                for i, n in enumerate(names)}
+
+    def fetch_and_damage(*args, **kwargs):
+        result = real_fetch(*args, **kwargs)
+        (index_path,) = [p for p in glob.glob(os.path.join(op.local_dir, ".git", "objects", "pack", "*.idx"))
+                         if blob in offsets(Path(p).read_bytes())]
+        pack_path = index_path[:-4] + ".pack"
+        pack, index = bytearray(Path(pack_path).read_bytes()), bytearray(Path(index_path).read_bytes())
+        at = offsets(index)[blob]
+        DAMAGES[damage](pack, at, index)
+        for path, data in ((pack_path, pack), (index_path, index)):
+            os.chmod(path, 0o644)
+            Path(path).write_bytes(data)
+        return result
+
+    monkeypatch.setattr(porcelain, "fetch", fetch_and_damage)
+    head = op.repo.head()
+    assert op.pull() is False
+    assert op.log.texts("error")[0].startswith("更新仓库失败: ")
+    assert op.repo.head() == head and not os.path.exists(os.path.join(op.local_dir, "new.txt"))
+
+
+@pytest.mark.parametrize("symlinks", [None, "false"])
+def test_links_as_core_symlinks_says(remote, make, tmp_path, symlinks):
+    """A link is made where the file system has them and core.symlinks allows (not by
+    default on Windows); otherwise a file holding its target, recorded as a link."""
+    if symlinks:
+        with open(tmp_path / "gitconfig", "a") as config:
+            config.write(f"[core]\n\tsymlinks = {symlinks}\n")
+    raw_commit(remote, [(b"a.txt", 0o100644, b"one\n"), (b"to_a", 0o120000, b"a.txt")])
+    op = make(remote.path)
+    raw_commit(remote, [(b"a.txt", 0o100644, b"one\n"), (b"to_a", 0o120000, b"a.txt"),
+                            (b"sub", 0o40000, [(b"up", 0o120000, b"../a.txt")])])
+    assert op.pull() is True
+    as_links = symlinks is None and sys.platform != "win32"
+    for name, target in (("to_a", "a.txt"), ("sub/up", "../a.txt")):
+        path = os.path.join(op.local_dir, name)
+        assert os.path.islink(path) is as_links
+        assert (os.readlink(path) if as_links else Path(path).read_text()) == target
+        assert op.repo.open_index()[name.encode()].mode == 0o120000
+    assert op.get_repo_info()["is_dirty"] is False
+
+
+def test_an_index_held_by_another_writer_fails_the_pull(remote, make):
+    op = make(remote.path)
+    remote.commit({"a.txt": "two\n"})
+    lock = Path(op.local_dir, ".git", "index.lock")
+    lock.write_bytes(b"another writer's")
+    head = op.repo.head()
+    assert op.pull() is False
+    assert "index.lock" in op.log.texts("error")[0]
+    assert op.repo.head() == head and Path(op.local_dir, "a.txt").read_text() == "one\n"
+    assert lock.read_bytes() == b"another writer's"  # left to its owner
+
+
+NOT_AS_GIT_WRITES = {  # trees git itself would write differently from the same index
+    "as git writes them": [(b"a.txt", 0o100644, b"a\n"), (b"d", 0o40000, [(b"b.txt", 0o100755, b"b\n")])],
+    "a file mode git does not write": [(b"a.txt", 0o100644, b"a\n"), (b"d", 0o40000, [(b"b.txt", 0o100664, b"b\n")])],
+    "an empty folder": [(b"a.txt", 0o100644, b"a\n"), (b"d", 0o40000, [(b"e", 0o40000, []), (b"b", 0o100644, b"b\n")])],
+    "entries out of order": [(b"a.txt", 0o100644, b"a\n"),
+                             (b"d", 0o40000, [(b"c.txt", 0o100644, b"c\n"), (b"b.txt", 0o100644, b"b\n")])],
+    "a slash in a name": [(b"a.txt", 0o100644, b"a\n"), (b"d", 0o40000, [(b"e/b.txt", 0o100644, b"b\n")])],
+}
+
+
+@needs_git
+@pytest.mark.parametrize("case", NOT_AS_GIT_WRITES)
+def test_cached_trees_are_what_git_writes(remote, make, tmp_path, case):
+    """The index's cached trees name what git's write-tree makes of the index without
+    them, whatever the tree checked out looked like."""
+    op = make(remote.path)
+    raw_commit(remote, NOT_AS_GIT_WRITES[case])
+    assert op.pull() is True
+    bare_index = tmp_path / "index-without-cached-trees"
+    bare_index.write_bytes(Path(op.local_dir, ".git", "index").read_bytes())
+    dulwich.index.Index(str(bare_index)).write()  # dulwich writes no TREE extension
+    env = {**os.environ, "GIT_INDEX_FILE": str(bare_index)}
+    assert cli("write-tree", cwd=op.local_dir) == subprocess.run(
+        ["git", "write-tree"], cwd=op.local_dir, env=env, capture_output=True, check=True).stdout

@@ -17,7 +17,10 @@ from pathlib import Path
 
 import pytest
 import trustme
+import dulwich
+import dulwich.index
 from dulwich import porcelain
+from dulwich.repo import Repo
 
 import tamareltools.tamarels as tamarels
 from git_server import GitServer, git, plain_env
@@ -288,18 +291,25 @@ def test_is_dirty_agrees_with_git_status(with_submodule, make, state):
 # ---- 3: a refused pull changes nothing; then the remote wins -------------------------------------
 
 
-@pytest.mark.parametrize("local", ["edited", "staged"])
+@pytest.mark.parametrize("local", ["edited", "staged", "made executable", "a link in its place"])
 def test_refused_pull_changes_nothing(served, make, local):
     op = make(served.url)
     served.commit({"a.txt": "remote\n"})
-    write(op.local_dir, {"a.txt": "local\n"})
+    path = os.path.join(op.local_dir, "a.txt")
+    if local == "made executable":
+        os.chmod(path, 0o755)
+    elif local == "a link in its place":
+        os.remove(path)
+        os.symlink("sub/b.txt", path)
+    else:
+        write(op.local_dir, {"a.txt": "local\n"})
     if local == "staged":
         git("add", "a.txt", cwd=op.local_dir)
-    before = (local_head(op), status(op.local_dir), git("ls-files", "-s", cwd=op.local_dir))
+    before = (local_head(op), status(op.local_dir), git("ls-files", "-s", cwd=op.local_dir), snapshot(op.local_dir))
     assert op.pull(accept_remote=False) is False
     assert op.log.texts("error")[0].startswith("更新仓库失败: ")
-    assert (local_head(op), status(op.local_dir), git("ls-files", "-s", cwd=op.local_dir)) == before
-    assert read(op.local_dir, "a.txt") == "local\n"
+    assert (local_head(op), status(op.local_dir), git("ls-files", "-s", cwd=op.local_dir),
+            snapshot(op.local_dir)) == before
 
     assert op.pull(accept_remote=True) is True
     assert "已强制合并远程更改" in op.log.texts()
@@ -1024,3 +1034,204 @@ def test_large_files(server, tmp_path, make, case):
     assert git("hash-object", "big.txt", cwd=op.local_dir).strip() == blob
     assert status(op.local_dir) == []
     fsck(op.local_dir)
+
+
+# ---- 19: clone and pull write the working tree as git does -------------------------------------
+
+
+def raw_git(*args, cwd, input=None):
+    """The git CLI's output as bytes (paths that are not UTF-8 stay as they are)."""
+    return subprocess.run(["git", *args], cwd=cwd, env=plain_env(), input=input, capture_output=True,
+                          check=True).stdout
+
+
+def snapshot(folder):
+    """{path: ("file", contents, executable) | ("link", target) | ("empty folder",)}, .git aside."""
+    top, out = os.fsencode(folder), {}
+    for here, folders, files in os.walk(top):
+        if here == top and b".git" in folders:
+            folders.remove(b".git")
+        for name in folders + files:
+            path = os.path.join(here, name)
+            key, st = os.path.relpath(path, top), os.lstat(path)
+            if os.path.islink(path):
+                out[key] = ("link", os.readlink(path))
+            elif os.path.isdir(path):
+                if not os.listdir(path):
+                    out[key] = ("empty folder",)
+            else:
+                with open(path, "rb") as f:
+                    out[key] = ("file", f.read(), bool(st.st_mode & 0o100))
+    return out
+
+
+def seed_change(served, change, message):
+    """`change(seed)` made in the seed's working copy, committed with git and pushed."""
+    git("fetch", "-q", "origin", cwd=served.seed)
+    git("reset", "-q", "--hard", f"origin/{served.branch}", cwd=served.seed)
+    change(served.seed)
+    git("add", "-A", cwd=served.seed)
+    git("commit", "-q", "-m", message, cwd=served.seed)
+    git("push", "-q", "origin", f"HEAD:refs/heads/{served.branch}", cwd=served.seed)
+    git("repack", "-adq", cwd=served.path)  # what the server sends then holds deltas
+
+
+def links(folder, **targets):
+    for name, target in targets.items():
+        os.symlink(target, os.path.join(folder, name))
+
+
+def executable(folder, name, content):
+    write(folder, {name: content})
+    os.chmod(os.path.join(folder, name), 0o755)
+
+
+def replace(folder, name, files):
+    """`name` (a file, link or folder) removed, then `files` written."""
+    path = os.path.join(folder, name)
+    if os.path.isdir(path) and not os.path.islink(path):
+        subprocess.run(["rm", "-rf", path], check=True)
+    else:
+        os.remove(path)
+    write(folder, files)
+
+
+# case: the commits the server gets one after another; the first is cloned, the others pulled
+CHECKOUTS = {
+    "modes and links": [
+        lambda s: (executable(s, "run.sh", "#!/bin/sh\n"), write(s, {"docs/a.md": "a\n"}),
+                   links(s, to_file="docs/a.md", to_folder="docs", dangling="nowhere")),
+        lambda s: (os.chmod(os.path.join(s, "run.sh"), 0o644), executable(s, "docs/a.md", "now runs\n"),
+                   os.remove(os.path.join(s, "to_file")), links(s, to_file="run.sh")),
+    ],
+    "a submodule": [
+        lambda s: (git("init", "-q", os.path.join(s, "lib", "sub")),
+                   git("commit", "-q", "--allow-empty", "-m", "sub", cwd=os.path.join(s, "lib", "sub"))),
+    ],
+    "line endings": [
+        lambda s: write(s, {".gitattributes": "* text=auto\n*.bat eol=crlf\n*.sh eol=lf\n*.bin binary\nraw/** -text\n",
+                            "a.txt": "one\ntwo\n", "x.bat": "x\ny\n", "y.sh": "y\n", "data.bin": "\0\n\1\n",
+                            "raw/r.txt": "r\nr\n", "mixed.txt": "a\r\nb\n"}),
+        lambda s: write(s, {"sub/.gitattributes": "*.txt eol=crlf\n", "sub/c.txt": "c\nd\n", "z.bat": "z\n"}),
+    ],
+    "names": [
+        lambda s: (Path(s, os.fsdecode(b"\xff\xfe.txt")).write_text("not UTF-8\n"),
+                   write(s, {"中文 名.txt": "n\n", "/".join(f"d{i}" for i in range(30)) + "/deep.txt": "deep\n"})),
+    ],
+    "a file becomes a folder and back": [
+        lambda s: write(s, {"x": "a file\n", "keep/k.txt": "k\n"}),
+        lambda s: replace(s, "x", {"x/y": "below\n", "x/z/w": "further\n"}),
+        lambda s: replace(s, "x", {"x": "a file again\n"}),
+    ],
+    "a large file": [  # written a piece at a time from its pack
+        lambda s: Path(s, "big.bin").write_bytes(os.urandom(17 << 20)),
+        lambda s: Path(s, "big.bin").write_bytes(os.urandom(17 << 20) + b"x"),
+    ],
+    "similar files": [  # sent as deltas on deltas, then as deltas against what the clone has
+        lambda s: write(s, {f"v/{i}.txt": "".join(f"line {k}\n" for k in range(300 + i)) for i in range(40)}),
+        lambda s: write(s, {f"v/{i}.txt": "".join(f"line {k} again\n" for k in range(280 + i)) for i in range(0, 40, 3)}),
+    ],
+    "links as files": [  # core.symlinks=false, as on Windows: a file holding the target
+        lambda s: write(s, {"a.txt": "a\n"}),
+        lambda s: links(s, to_a="a.txt", away="../elsewhere"),
+    ],
+    "core.autocrlf": [
+        lambda s: write(s, {"a.txt": "a\n"}),
+        lambda s: write(s, {"b.txt": "b\nc\n", "crlf.txt": "d\r\ne\r\n", "bin.dat": "\0\n"}),
+    ],
+    "a folder becomes a link": [
+        lambda s: write(s, {"d/a.txt": "a\n", "d/b/c.txt": "c\n", "target/t.txt": "t\n"}),
+        lambda s: (replace(s, "d", {}), links(s, d="target")),
+    ],
+}
+# The working copies' configuration, set once cloned.
+CHECKOUT_CONFIG = {"links as files": {"core.symlinks": "false"}, "core.autocrlf": {"core.autocrlf": "true"}}
+# Where dulwich's own checkout is not git's: a pull converts line endings by the
+# attribute files the working tree had before it, and makes links whatever
+# core.symlinks says; up to 1.2.16 a pull that turns a folder into a file fails
+# ("Cannot replace non-empty directory with file").
+DULWICH_DIFFERS = {"line endings", "links as files"} | ({"a file becomes a folder and back", "a folder becomes a link"}
+                                      if dulwich.__version__ < (1, 2, 21) else set())
+
+
+@pytest.mark.parametrize("case", CHECKOUTS)
+def test_checkout_writes_what_git_writes(server, tmp_path, make, monkeypatch, case):
+    served = Served(server, tmp_path, files={"README.md": "r\n"})
+    steps = CHECKOUTS[case]
+    seed_change(served, steps[0], "first")
+    cli = str(tmp_path / "cli")
+    git("clone", "-q", served.server.auth_url(served.name), cli)
+    native = make(served.url)
+    with monkeypatch.context() as patch:  # the platform's own clone: dulwich checks out
+        patch.setattr(porcelain, "clone", lambda *a, real=porcelain.clone, **k: real(*a, **k))
+        by_dulwich = make(served.url, warehouse_name="by_dulwich")
+    by_dulwich.repo.close()  # and for its pulls, a repository of another class
+    by_dulwich.repo = type("PlatformRepo", (Repo,), {})(by_dulwich.local_dir)
+    for key, value in CHECKOUT_CONFIG.get(case, {}).items():
+        for folder in (native.local_dir, by_dulwich.local_dir, cli):
+            git("config", key, value, cwd=folder)
+    for number, step in enumerate(steps):
+        dulwich_done = True
+        if number:
+            if number == len(steps) - 1:  # a change staged (a while ago) beside what the last pull brings
+                for folder in (native.local_dir, by_dulwich.local_dir, cli):
+                    write(folder, {"staged.txt": "staged\n"})
+                    os.utime(os.path.join(folder, "staged.txt"), (1_700_000_000, 1_700_000_000))
+                    git("add", "staged.txt", cwd=folder)
+            seed_change(served, step, f"step {number}")
+            assert native.pull() is True
+            dulwich_done = by_dulwich.pull()
+            git("pull", "-q", "--no-rebase", cwd=cli)
+        expected = snapshot(cli)
+        assert snapshot(native.local_dir) == expected
+        if case not in DULWICH_DIFFERS:
+            assert dulwich_done is True and snapshot(by_dulwich.local_dir) == expected
+        # git reads the index as it is: same entries, stat data matching every file (no
+        # entry to hash, nothing to rewrite), cached trees that are the index's own
+        folder = native.local_dir
+        assert raw_git("ls-files", "-s", "-z", cwd=folder) == raw_git("ls-files", "-s", "-z", cwd=cli)
+        index = Path(folder, ".git", "index")
+        before = index.read_bytes(), os.stat(index).st_mtime_ns
+        assert raw_git("status", "--porcelain", "-z", cwd=folder) == raw_git("status", "--porcelain", "-z", cwd=cli)
+        assert (index.read_bytes(), os.stat(index).st_mtime_ns) == before
+        assert raw_git("diff-files", "--name-only", "-z", cwd=folder) == b""
+        bare_index = tmp_path / "index-without-cached-trees"
+        bare_index.write_bytes(index.read_bytes())
+        dulwich.index.Index(str(bare_index)).write()  # dulwich writes no TREE extension
+        written = subprocess.run(["git", "write-tree"], cwd=folder, capture_output=True, check=True,
+                                 env=plain_env({**os.environ, "GIT_INDEX_FILE": str(bare_index)})).stdout
+        assert raw_git("write-tree", cwd=folder) == written
+        fsck(folder)
+
+
+# case: (what the working copy has, what the server's next commit does)
+IN_THE_WAY = {
+    "an untracked file where a folder comes": (
+        lambda op, outside: write(op.local_dir, {"d": "mine\n"}),
+        lambda served: served.commit({"d/x.txt": "theirs\n"})),
+    "untracked files in a folder that becomes a file": (
+        lambda op, outside: write(op.local_dir, {"sub/mine.txt": "mine\n"}),
+        lambda served: seed_change(served, lambda s: replace(s, "sub", {"sub": "a file now\n"}), "sub is a file")),
+    "a link made in place of a folder": (
+        lambda op, outside: (replace(op.local_dir, "sub", {}), write(str(outside), {"b.txt": "bee\n"}),
+                             os.symlink(outside, os.path.join(op.local_dir, "sub"))),
+        lambda served: served.commit({"sub/b.txt": "theirs\n"})),
+}
+
+
+@pytest.mark.parametrize("accept_remote", [True, False])
+@pytest.mark.parametrize("case", IN_THE_WAY)
+def test_what_is_in_the_way_refuses_the_checkout(served, make, tmp_path, case, accept_remote):
+    """Forced or not, a pull neither deletes what no commit holds nor writes through a
+    link: it refuses before writing anything."""
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    op = make(served.url)
+    local, remote = IN_THE_WAY[case]
+    local(op, outside)
+    remote(served)
+    before, head, outside_before = snapshot(op.local_dir), local_head(op), snapshot(outside)
+    assert op.pull(accept_remote=accept_remote) is False
+    assert op.log.texts("error")[0].startswith("更新仓库失败: ")
+    assert snapshot(op.local_dir) == before and local_head(op) == head and snapshot(outside) == outside_before
+    assert discarded_refs(op.local_dir) == [] and op.log.texts("warning") == []  # nothing was discarded

@@ -1,17 +1,21 @@
-// The checkout of a merge or a clone (checkout.hpp), through dulwich's
-// update_working_tree, but for large files and submodules. dulwich holds a blob whole
-// (several times over) while writing it, so a blob of kLargeFile bytes or more that is
-// a plain file with nothing to convert goes from its pack to the disk a piece at a
-// time here. And its update_working_tree records a new submodule with a folder's mode
-// and writes a ".git" file into its folder, pointing at a repository that is not
-// there: here a submodule is an empty folder and a gitlink in the index, as git's
-// clone and checkout leave it.
+// The checkout of a merge or a clone (checkout.hpp): natively (checkout_files.hpp), or
+// through dulwich's update_working_tree. dulwich holds a blob whole (several times
+// over) while writing it, so there a blob of kStreamedFile bytes or more that is a
+// plain file with nothing to convert goes from its pack to the disk a piece at a time
+// here. And its update_working_tree records a new submodule with a folder's mode and
+// writes a ".git" file into its folder, pointing at a repository that is not there:
+// here a submodule is an empty folder and a gitlink in the index, as git's clone and
+// checkout leave it.
 #include "checkout.hpp"
+#include "checkout_files.hpp"
+#include "objects.hpp"
 #include "pack.hpp"
 #include "status.hpp"
 
 #include "runtime/handler.hpp"
 
+#include <cctype>
+#include <optional>
 #include <vector>
 
 namespace sections::git {
@@ -53,7 +57,24 @@ void refuse_overwrites(Call& c, PyObject* self, PyObject* repo, PyObject* change
     });
 }
 
-constexpr std::uint64_t kLargeFile = 16 << 20;
+// Blobs this large are written a piece at a time (where they need no conversion).
+constexpr std::uint64_t kStreamedFile = 16u << 20;
+
+bool object_id(PyObject* hex, ObjectId& out) {
+    return PyBytes_Check(hex) &&
+           from_hex(std::string_view(PyBytes_AS_STRING(hex), std::size_t(PyBytes_GET_SIZE(hex))), out);
+}
+
+Ref path_bytes(const std::string& path) {
+    return Ref::steal(PyBytes_FromStringAndSize(path.data(), Py_ssize_t(path.size())));
+}
+
+[[noreturn]] void invalid_path(const std::string& path) {
+    Ref cls = py::getattr_optional(Ref::steal(PyImport_ImportModule("dulwich.index")), PY_NAME(InvalidPathError));
+    if (!cls) cls = Ref::borrow(PyExc_ValueError);
+    py::raise_object(py::call(cls, path_bytes(path)));
+}
+
 constexpr long kTypeMask = 0170000;
 constexpr long kRegularFile = 0100000;
 constexpr long kGitlink = 0160000;
@@ -68,10 +89,11 @@ struct OwnEntry {
     long mode;
 };
 
-// The working copy's checkout, with the large files and submodules it writes itself.
-class Checkout {
+// dulwich's checkout, with the large files and submodules it would get wrong written
+// here instead.
+class OwnEntries {
 public:
-    Checkout(Call& c, PyObject* self, PyObject* repo) : c_(c), self_(self), repo_(repo) {}
+    OwnEntries(Call& c, PyObject* self, PyObject* repo) : c_(c), self_(self), repo_(repo) {}
 
     // `changes` without those whose new side is written here: a submodule, and a
     // large file (a regular file whose blob is packed, whose path converts nothing --
@@ -226,7 +248,7 @@ private:
         const long mode = PyLong_AsLong(py::getattr(new_side, PY_NAME(mode)));
         if ((mode & kTypeMask) != kRegularFile) return false;
         Ref sha = py::getattr(new_side, PY_NAME(sha));
-        if (blobs_->large_blob_size(sha, kLargeFile) == 0) return false;
+        if (blobs_->large_blob_size(sha, kStreamedFile) == 0) return false;
         Ref path = py::getattr(new_side, PY_NAME(path));
         Ref filter = py::call_kw(filter_for_path_, {path, py::getattr(normalizer_, PY_NAME(gitattributes))},
                                  {{PY_NAME(filter_context), py::getattr(normalizer_, PY_NAME(filter_context))}});
@@ -254,6 +276,92 @@ private:
     std::vector<OwnEntry> submodules_;
 };
 
+
+// The working tree of `repo` going from `old_tree` (None: nothing checked out) to
+// `new_tree` (tree names, 40-digit bytes), written here; false, nothing written, where
+// only dulwich's checkout serves. The index is held under its lock throughout.
+bool check_out_natively(Call& c, PyObject* repo, PyObject* old_tree, PyObject* new_tree, bool force, bool fresh,
+                        const std::function<void()>& before_writing) {
+    CheckoutOptions options;
+    std::string index_path;
+    ObjectId old_id{}, new_id{};
+    if (!native_worktree(c, repo, options.tree, index_path) || !object_id(new_tree, new_id) ||
+        (old_tree != Py_None && !object_id(old_tree, old_id))) {
+        return false;
+    }
+    Ref config = py::call_method(repo, PY_NAME(get_config_stack));
+    if (config_bool(config, "sparsecheckout", false) || config_bool(config, "protecthfs", false)) return false;
+    options.protect_ntfs = config_bool(config, "protectntfs", true);
+    options.eol = config_text(config, "core", "eol");
+    for (auto& ch : options.eol) ch = char(std::tolower(static_cast<unsigned char>(ch)));
+    options.force = force;
+    options.fresh = fresh;
+    // Absolute, so that long paths reach Windows' wide-character calls whole.
+    options.tree.root = native_path(os_path(c, PY_NAME(abspath), py::getattr(repo, PY_NAME(path))));
+
+    // The objects are read here from dulwich's own store on disk; what it keeps
+    // elsewhere (alternates, an old pack index), and any other store, through get_raw.
+    Ref store = py::getattr(repo, PY_NAME(object_store));
+    std::optional<ObjectReader> objects;
+    if (Py_TYPE(store.get()) ==
+        reinterpret_cast<PyTypeObject*>(dulwich_attr("dulwich.object_store", PY_NAME(DiskObjectStore)).get())) {
+        objects.emplace(native_path(py::getattr(store, PY_NAME(path))));
+    }
+    const ReadTyped read = [&](const ObjectId& id, int type) {
+        std::string content;
+        int found = 0;
+        if (objects && objects->read(id, found, content)) {
+            if (found != type) {
+                const std::string hex = to_hex(id);
+                py::raise_format(PyExc_ValueError, "object %s has type %d where a checkout needs type %d", hex.c_str(),
+                                 found, type);
+            }
+            return content;
+        }
+        Ref raw = py::call_method(store, PY_NAME(get_raw), hex_bytes(id));
+        if (!PyTuple_Check(raw) || PyTuple_GET_SIZE(raw.get()) != 2 || !PyBytes_Check(PyTuple_GET_ITEM(raw.get(), 1))) {
+            py::raise(PyExc_TypeError, "object_store.get_raw() gave no (type, bytes)");
+        }
+        const long got = PyLong_AsLong(PyTuple_GET_ITEM(raw.get(), 0));
+        if (got == -1 && PyErr_Occurred()) py::fail();
+        if (got != type) {
+            const std::string hex = to_hex(id);
+            py::raise_format(PyExc_ValueError, "object %s has type %ld where a checkout needs type %d", hex.c_str(),
+                             got, type);
+        }
+        PyObject* data = PyTuple_GET_ITEM(raw.get(), 1);
+        return std::string(PyBytes_AS_STRING(data), std::size_t(PyBytes_GET_SIZE(data)));
+    };
+    const WorktreeHooks hooks = status_hooks(c, repo, options.tree.root);
+
+    fs::LockFile lock(index_path);
+    Index index = read_index(index_path);
+    const FlatTree target = read_tree(new_id, read);
+    std::optional<FlatTree> before;
+    if (old_tree != Py_None) before = read_tree(old_id, read);
+    StreamBlob stream;
+    if (objects) {
+        stream = [&](const ObjectId& id, const ObjectReader::Sink& sink) {
+            return objects->stream_blob(id, kStreamedFile, sink);
+        };
+    }
+    Checkout checkout(options, index, read, hooks, std::move(stream));
+    const Refusal refusal = checkout.plan(before ? &*before : nullptr, target);
+    switch (refusal.kind) {
+        case Refusal::None: break;
+        case Refusal::Unsupported: return false;
+        case Refusal::InvalidPath: invalid_path(refusal.path);
+        case Refusal::LocalChange: refuse_merge(path_bytes(refusal.path), "Your local changes to");
+        case Refusal::StagedFile: refuse_merge(path_bytes(refusal.path), "Your staged file");
+        case Refusal::UntrackedFile: refuse_merge(path_bytes(refusal.path), "The untracked file");
+    }
+    if (before_writing) before_writing();
+    checkout.apply();
+    checkout.write_index(lock);
+    lock.commit();
+    return true;
+}
+
 }  // namespace
 
 Ref tree_changes(PyObject* repo, PyObject* old_tree, PyObject* new_tree) {
@@ -267,18 +375,47 @@ Ref change_path(PyObject* change) {
     return path != Py_None ? std::move(path) : side_path(py::getattr(change, PY_NAME(new)));
 }
 
-void check_out(Call& c, PyObject* self, PyObject* repo, PyObject* old_tree, PyObject* new_tree, PyObject* changes,
-               bool force) {
+namespace {
+
+// The checkout through dulwich's update_working_tree, with the large files and
+// submodules written here.
+void check_out_with_dulwich(Call& c, PyObject* self, PyObject* repo, PyObject* old_tree, PyObject* new_tree,
+                            PyObject* changes, bool force, const std::function<void()>& before_writing) {
     if (!force) refuse_overwrites(c, self, repo, changes);
-    Checkout checkout(c, self, repo);
-    Ref rest = checkout.take_own(changes);
-    if (!force) checkout.refuse_modified();
+    OwnEntries own(c, self, repo);
+    Ref rest = own.take_own(changes);
+    if (!force) own.refuse_modified();
+    if (before_writing) before_writing();
     Ref iterator = Ref::steal(PyObject_GetIter(rest));
     py::call_kw(dulwich_attr("dulwich.index", PY_NAME(update_working_tree)), {repo, old_tree, new_tree},
                 {{PY_NAME(change_iterator), iterator},
                  {PY_NAME(blob_normalizer), py::call_method(repo, PY_NAME(get_blob_normalizer))},
                  {PY_NAME(allow_overwrite_modified), py::boolean(force)}});
-    checkout.write_own();
+    own.write_own();
+}
+
+}  // namespace
+
+void check_out(Call& c, PyObject* self, PyObject* repo, PyObject* old_tree, PyObject* new_tree, PyObject* changes,
+               bool force, const std::function<void()>& before_writing) {
+    if (check_out_natively(c, repo, old_tree, new_tree, force, false, before_writing)) return;
+    check_out_with_dulwich(c, self, repo, old_tree, new_tree, changes, force, before_writing);
+}
+
+void check_out_clone(Call& c, PyObject* self, PyObject* repo) {
+    Ref head = py::try_except(
+        PyExc_KeyError, [&] { return py::getitem(repo, bytes("HEAD")); }, [&](PyObject*) { return Ref(); });
+    if (!head) return;
+    // A HEAD naming a tag stands for what the tag names.
+    Ref tag_type = dulwich_attr("dulwich.objects", PY_NAME(Tag));
+    for (int depth = 0; py::check(PyObject_IsInstance(head, tag_type)) && depth < 16; ++depth) {
+        Ref target = py::getitem(py::getattr(head, PY_NAME(object)), py::integer(1));
+        head = py::getitem(repo, target);
+    }
+    Ref tree = py::getattr(head, PY_NAME(tree));
+    if (check_out_natively(c, repo, Py_None, tree, true, true, {})) return;
+    // Forced: the folder holds nothing yet that could be overwritten.
+    check_out_with_dulwich(c, self, repo, Py_None, tree, tree_changes(repo, Py_None, tree), true, {});
 }
 
 }  // namespace sections::git

@@ -4,6 +4,8 @@
 
 #include "common.hpp"
 
+#include <functional>
+
 namespace sections::git {
 
 // list(dulwich.diff_tree.tree_changes(store, old_tree, new_tree)): the paths that
@@ -18,7 +20,18 @@ Ref change_path(PyObject* change);
 // staged on those paths is overwritten. Otherwise a local change on a path that
 // changes (modified, staged, or an untracked file where one is added) raises
 // WorkingTreeModifiedError as git refuses the merge, before anything is written.
+// `before_writing` runs once the checkout is known to go ahead, before it writes.
+//
+// The files and the index are written here (checkout_files.hpp) while `repo` is a
+// dulwich Repo whose working tree the native code reads, and the tree needs nothing
+// only dulwich does (filters, a sparse checkout, ...); otherwise dulwich's
+// update_working_tree writes them.
 void check_out(Call& c, PyObject* self, PyObject* repo, PyObject* old_tree, PyObject* new_tree, PyObject* changes,
-               bool force);
+               bool force, const std::function<void()>& before_writing = {});
+
+// The first checkout of a clone made without one: HEAD's tree written into the empty
+// working tree as check_out writes it. Nothing when HEAD names no commit (an empty
+// remote).
+void check_out_clone(Call& c, PyObject* self, PyObject* repo);
 
 }  // namespace sections::git

@@ -3,6 +3,7 @@
 #include "lock.hpp"
 #include "operator.hpp"
 #include "refs.hpp"
+#include "status.hpp"
 
 #include "runtime/handler.hpp"
 
@@ -93,19 +94,6 @@ void scrub_reflogs(Call& c, PyObject* self) {
     });
 }
 
-// The clone's HEAD checked out into its empty folder; nothing for a repository
-// without commits.
-void check_out_head(Call& c, PyObject* self, PyObject* cloned) {
-    Ref refs = py::getattr_optional(cloned, PY_NAME(refs));
-    if (!refs || !py::getattr_optional(cloned, PY_NAME(object_store))) return;
-    Ref head = resolve_ref(refs, bytes("HEAD")).second;
-    if (head == Py_None) return;
-    Ref tree = py::getattr(py::getitem(cloned, head), PY_NAME(tree));
-    // Forced: the folder holds nothing yet that could be overwritten, and nothing is
-    // compared with what is not there.
-    check_out(c, self, cloned, Py_None, tree, tree_changes(cloned, Py_None, tree), true);
-}
-
 // A clone replaces the working copy that self.repo has open (once the constructor has
 // opened one): the old one is closed, the new one opened as self.repo.
 Ref clone_repository(Call& c) {
@@ -116,6 +104,12 @@ Ref clone_repository(Call& c) {
     const bool reopen = close_repo(self);
     Ref local_dir = py::getattr(self, PY_NAME(local_dir));
     Ref before = folder_entries(c, local_dir);
+    // While porcelain.clone is dulwich's own, it fetches and the checkout that follows
+    // is made here (checkout.hpp); a clone function of the platform's own is asked for
+    // the checkout as always.
+    auto& original = c.state().get<PorcelainAtImport>();
+    const bool native =
+        c.global(PY_NAME(porcelain), original.porcelain).attribute(PY_NAME(clone), original.clone).native;
     // What a clone that raised wrote is removed, so that no half clone with the origin
     // URL passes for the working copy; the clone's own error is the one reported.
     auto remove_quietly = [&] {
@@ -131,9 +125,8 @@ Ref clone_repository(Call& c) {
     };
     Ref cloned;
     try {
-        // The files are checked out afterwards (checkout.hpp), a large one a piece at a time.
         cloned = remote_call(c, self, PY_NAME(clone), auth_url, {auth_url, local_dir.get()},
-                             {{PY_NAME(checkout), Py_False}});
+                             {{PY_NAME(checkout), native ? Py_False : Py_True}});
     } catch (const py::PythonError&) {
         py::Caught caught;
         remove_quietly();
@@ -141,7 +134,7 @@ Ref clone_repository(Call& c) {
     }
     try {
         record_upstream(cloned);
-        check_out_head(c, self, cloned);
+        if (native) check_out_clone(c, self, cloned);
     } catch (const py::PythonError&) {
         py::Caught caught;
         try {

@@ -58,6 +58,15 @@ bool wide(const std::string& path, std::wstring& out) {
     for (auto& ch : out) {
         if (ch == L'/') ch = L'\\';
     }
+    // Beyond MAX_PATH an absolute path needs the "\\?\" form (the working tree's
+    // paths are validated: no "." or ".." components for it to resolve).
+    if (out.size() >= MAX_PATH - 12 && out.compare(0, 4, L"\\\\?\\") != 0) {
+        if (out.size() > 2 && out[1] == L':' && out[2] == L'\\') {
+            out.insert(0, L"\\\\?\\");
+        } else if (out.compare(0, 2, L"\\\\") == 0) {
+            out.replace(0, 2, L"\\\\?\\UNC\\");
+        }
+    }
     return true;
 }
 
@@ -213,7 +222,8 @@ LockFile::LockFile(std::string path) : path_(std::move(path)), lock_(path_ + ".l
         SetLastError(ERROR_INVALID_NAME);
         raise_os_error(lock_);
     }
-    HANDLE h = CreateFileW(wlock.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(wlock.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         if (GetLastError() == ERROR_FILE_EXISTS) lock_exists(lock_);
         raise_os_error(lock_);
@@ -238,6 +248,192 @@ void LockFile::write(const std::string& data) {
         }
         done += wrote;
     }
+}
+
+FileStat LockFile::stat() {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(reinterpret_cast<HANDLE>(handle_), &info)) raise_os_error(lock_);
+    FileStat st{};
+    st.kind = Kind::Regular;
+    unix_time(info.ftCreationTime, st.ctime_s, st.ctime_ns);
+    unix_time(info.ftLastWriteTime, st.mtime_s, st.mtime_ns);
+    st.size = (std::uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    return st;
+}
+
+void LockFile::rewrite(const std::string& data) {
+    HANDLE h = reinterpret_cast<HANDLE>(handle_);
+    LARGE_INTEGER start{};
+    if (!SetFilePointerEx(h, start, nullptr, FILE_BEGIN) || !SetEndOfFile(h)) raise_os_error(lock_);
+    write(data);
+}
+
+void set_mtime(const std::string& path, std::int64_t s, std::uint32_t ns) {
+    std::wstring name;
+    if (!wide(path, name)) {
+        SetLastError(ERROR_INVALID_NAME);
+        raise_os_error(path);
+    }
+    HANDLE h = CreateFileW(name.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) raise_os_error(path);
+    const std::int64_t ticks = s * 10000000 + ns / 100 + 116444736000000000LL;
+    FILETIME ft;
+    ft.dwLowDateTime = DWORD(ticks & 0xffffffff);
+    ft.dwHighDateTime = DWORD(std::uint64_t(ticks) >> 32);
+    const BOOL done = SetFileTime(h, nullptr, nullptr, &ft);
+    const DWORD error = GetLastError();
+    CloseHandle(h);
+    if (!done) {
+        SetLastError(error);
+        raise_os_error(path);
+    }
+}
+
+FileReader::~FileReader() {
+    if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+bool FileReader::open(const std::string& path) {
+    path_ = path;
+    std::wstring name;
+    if (!wide(path, name)) return false;
+    HANDLE h = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        if (missing_error(GetLastError())) return false;
+        raise_os_error(path);
+    }
+    handle_ = reinterpret_cast<std::intptr_t>(h);
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(h, &size)) raise_os_error(path);
+    size_ = std::uint64_t(size.QuadPart);
+    return true;
+}
+
+void FileReader::read_at(std::uint64_t offset, std::size_t size, std::string& out) {
+    out.resize(size);
+    std::size_t done = 0;
+    while (done < size) {
+        OVERLAPPED at{};
+        at.Offset = DWORD((offset + done) & 0xffffffff);
+        at.OffsetHigh = DWORD((offset + done) >> 32);
+        DWORD got = 0;
+        const DWORD chunk = DWORD(size - done > (1u << 30) ? (1u << 30) : size - done);
+        if (!ReadFile(reinterpret_cast<HANDLE>(handle_), out.data() + done, chunk, &got, &at)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) break;
+            raise_os_error(path_);
+        }
+        if (got == 0) break;
+        done += got;
+    }
+    out.resize(done);
+}
+
+bool make_dir(const std::string& path) {
+    std::wstring name;
+    if (!wide(path, name)) {
+        SetLastError(ERROR_INVALID_NAME);
+        raise_os_error(path);
+    }
+    if (CreateDirectoryW(name.c_str(), nullptr)) return true;
+    if (GetLastError() == ERROR_ALREADY_EXISTS) return false;
+    raise_os_error(path);
+}
+
+bool make_symlink(const std::string& target, const std::string& path) {
+    std::wstring name, wtarget;
+    if (!wide(path, name) || !wide(target, wtarget)) {
+        SetLastError(ERROR_INVALID_NAME);
+        raise_os_error(path);
+    }
+    // A link to a folder is made as one (its target taken from the link's folder).
+    DWORD flags = 0x2;  // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
+    const std::size_t slash = path.rfind('/');
+    const bool absolute = target.size() > 1 && (target[1] == ':' || target[0] == '/');
+    const std::string resolved =
+        absolute || slash == std::string::npos ? target : path.substr(0, slash + 1) + target;
+    FileStat st;
+    if (lstat_code(resolved, st) == 0 && st.kind == Kind::Directory) flags |= SYMBOLIC_LINK_FLAG_DIRECTORY;
+    if (CreateSymbolicLinkW(name.c_str(), wtarget.c_str(), flags)) return true;
+    if (GetLastError() == ERROR_ALREADY_EXISTS) return false;
+    raise_os_error(path);
+}
+
+bool remove_file(const std::string& path) {
+    std::wstring name;
+    if (!wide(path, name)) return false;
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        if (missing_error(GetLastError())) return false;
+        raise_os_error(path);
+    }
+    // A link to a folder is a folder there; a read-only file must be made writable.
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        if (RemoveDirectoryW(name.c_str())) return true;
+        raise_os_error(path);
+    }
+    if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(name.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (DeleteFileW(name.c_str())) return true;
+    if (missing_error(GetLastError())) return false;
+    raise_os_error(path);
+}
+
+bool remove_dir(const std::string& path) {
+    std::wstring name;
+    if (!wide(path, name)) return false;
+    if (RemoveDirectoryW(name.c_str())) return true;
+    const DWORD error = GetLastError();
+    if (error == ERROR_DIR_NOT_EMPTY || missing_error(error)) return false;
+    raise_os_error(path);
+}
+
+NewFile::~NewFile() {
+    if (!open_) return;
+    CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    std::wstring name;
+    if (wide(path_, name)) DeleteFileW(name.c_str());
+}
+
+bool NewFile::open(const std::string& path, bool) {
+    path_ = path;
+    std::wstring name;
+    if (!wide(path, name)) {
+        SetLastError(ERROR_INVALID_NAME);
+        raise_os_error(path);
+    }
+    HANDLE h = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return false;
+        FileStat st;
+        if (error == ERROR_ACCESS_DENIED && lstat_code(path, st) == 0) return false;  // a folder is there
+        SetLastError(error);
+        raise_os_error(path);
+    }
+    handle_ = reinterpret_cast<std::intptr_t>(h);
+    open_ = true;
+    return true;
+}
+
+void NewFile::write(const char* data, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        DWORD wrote = 0;
+        const DWORD chunk = DWORD(size - done > (1u << 30) ? (1u << 30) : size - done);
+        if (!WriteFile(reinterpret_cast<HANDLE>(handle_), data + done, chunk, &wrote, nullptr)) raise_os_error(path_);
+        done += wrote;
+    }
+}
+
+FileStat NewFile::finish() {
+    open_ = false;
+    if (!CloseHandle(reinterpret_cast<HANDLE>(handle_))) raise_os_error(path_);
+    // The times as the file system keeps them once the file is closed.
+    FileStat st;
+    const int code = lstat_code(path_, st);
+    if (code != 0) raise_error(path_, code == 1 ? ERROR_FILE_NOT_FOUND : code);
+    return st;
 }
 
 void LockFile::commit() {
@@ -451,6 +647,130 @@ void LockFile::write(const std::string& data) {
         }
         done += std::size_t(wrote);
     }
+}
+
+FileStat LockFile::stat() {
+    struct stat s;
+    if (::fstat(int(handle_), &s) != 0) raise_os_error(lock_);
+    return from_stat(s);
+}
+
+void LockFile::rewrite(const std::string& data) {
+    if (::ftruncate(int(handle_), 0) != 0 || ::lseek(int(handle_), 0, SEEK_SET) != 0) raise_os_error(lock_);
+    write(data);
+}
+
+void set_mtime(const std::string& path, std::int64_t s, std::uint32_t ns) {
+    struct timespec times[2] = {{0, UTIME_OMIT}, {}};
+    times[1].tv_sec = time_t(s);
+    times[1].tv_nsec = long(ns);
+    if (::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) raise_os_error(path);
+}
+
+FileReader::~FileReader() {
+    if (handle_ != -1) ::close(int(handle_));
+}
+
+bool FileReader::open(const std::string& path) {
+    path_ = path;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return false;
+        raise_os_error(path);
+    }
+    handle_ = fd;
+    struct stat s;
+    if (::fstat(fd, &s) != 0) raise_os_error(path);
+    size_ = std::uint64_t(s.st_size);
+    return true;
+}
+
+void FileReader::read_at(std::uint64_t offset, std::size_t size, std::string& out) {
+    out.resize(size);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t got = ::pread(int(handle_), out.data() + done, size - done, off_t(offset + done));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            raise_os_error(path_);
+        }
+        if (got == 0) break;
+        done += std::size_t(got);
+    }
+    out.resize(done);
+}
+
+bool make_dir(const std::string& path) {
+    if (::mkdir(path.c_str(), 0777) == 0) return true;
+    if (errno == EEXIST) return false;
+    raise_os_error(path);
+}
+
+bool make_symlink(const std::string& target, const std::string& path) {
+    if (::symlink(target.c_str(), path.c_str()) == 0) return true;
+    if (errno == EEXIST) return false;
+    raise_os_error(path);
+}
+
+bool remove_file(const std::string& path) {
+    if (::unlink(path.c_str()) == 0) return true;
+    if (errno == ENOENT || errno == ENOTDIR) return false;
+    raise_os_error(path);
+}
+
+bool remove_dir(const std::string& path) {
+    if (::rmdir(path.c_str()) == 0) return true;
+    if (errno == ENOENT || errno == ENOTDIR || errno == ENOTEMPTY || errno == EEXIST) return false;
+    raise_os_error(path);
+}
+
+NewFile::~NewFile() {
+    if (!open_) return;
+    ::close(int(handle_));
+    ::unlink(path_.c_str());
+}
+
+bool NewFile::open(const std::string& path, bool executable) {
+    path_ = path;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, executable ? 0777 : 0666);
+    if (fd < 0) {
+        if (errno == EEXIST) return false;
+        raise_os_error(path);
+    }
+    handle_ = fd;
+    open_ = true;
+    return true;
+}
+
+void NewFile::write(const char* data, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t wrote = ::write(int(handle_), data + done, size - done);
+        if (wrote < 0) {
+            if (errno == EINTR) continue;
+            raise_os_error(path_);
+        }
+        done += std::size_t(wrote);
+    }
+}
+
+FileStat NewFile::finish() {
+    struct stat s;
+    const bool stated = ::fstat(int(handle_), &s) == 0;
+    const int error = errno;
+    open_ = false;
+    if (::close(int(handle_)) != 0 || !stated) {
+        if (stated) {
+            const int close_error = errno;
+            ::unlink(path_.c_str());
+            errno = close_error;
+        } else {
+            ::unlink(path_.c_str());
+            errno = error;
+        }
+        raise_os_error(path_);
+    }
+    return from_stat(s);
 }
 
 void LockFile::commit() {

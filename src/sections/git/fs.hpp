@@ -69,6 +69,9 @@ public:
     LockFile(const LockFile&) = delete;
     LockFile& operator=(const LockFile&) = delete;
     void write(const std::string& data);
+    // The lock file's stat data; its contents replaced.
+    FileStat stat();
+    void rewrite(const std::string& data);
     void commit();
 
 private:
@@ -77,7 +80,61 @@ private:
     bool open_ = true;
 };
 
+// A file read at any offset, kept open (a pack).
+class FileReader {
+public:
+    FileReader() = default;
+    ~FileReader();
+    FileReader(const FileReader&) = delete;
+    FileReader& operator=(const FileReader&) = delete;
+    // False when there is no such file.
+    bool open(const std::string& path);
+    std::uint64_t size() const { return size_; }
+    // `size` bytes from `offset` (fewer only at the end of the file).
+    void read_at(std::uint64_t offset, std::size_t size, std::string& out);
+
+private:
+    std::string path_;
+    std::intptr_t handle_ = -1;
+    std::uint64_t size_ = 0;
+};
+
 // Replaces `path` with `data` through its lock file.
 void replace_file(const std::string& path, const std::string& data);
+
+// Writing a working tree. Each call is false (nothing done) where the path is
+// already taken, or absent, as each says; other failures raise OSError.
+
+// A folder (0777 less the umask); false when something is already there.
+bool make_dir(const std::string& path);
+// A symbolic link to `target` ('/' separated); false when something is already there.
+bool make_symlink(const std::string& target, const std::string& path);
+// Removes a file or a symbolic link; false when there is none.
+bool remove_file(const std::string& path);
+// Removes an empty folder; false when there is none or it is not empty.
+bool remove_dir(const std::string& path);
+// Sets the modification time of a file or link (not of what a link names).
+void set_mtime(const std::string& path, std::int64_t s, std::uint32_t ns);
+
+// A regular file created where nothing is (never through a symbolic link), written a
+// piece at a time: 0666 less the umask, 0777 for an executable one. Dropped unfinished,
+// the file is removed again.
+class NewFile {
+public:
+    NewFile() = default;
+    ~NewFile();
+    NewFile(const NewFile&) = delete;
+    NewFile& operator=(const NewFile&) = delete;
+    // False when something is already at `path`.
+    bool open(const std::string& path, bool executable);
+    void write(const char* data, std::size_t size);
+    // Closes the file: its stat data as written.
+    FileStat finish();
+
+private:
+    std::string path_;
+    std::intptr_t handle_ = -1;
+    bool open_ = false;
+};
 
 }  // namespace sections::git::fs

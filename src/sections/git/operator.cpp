@@ -107,6 +107,7 @@ void git_working_copy(py::ModuleBody& m) {
         original.porcelain = py::getitem(m.globals(), PY_NAME(porcelain));
         original.status = py::getattr(original.porcelain, PY_NAME(status));
         original.add = py::getattr(original.porcelain, PY_NAME(add));
+        original.clone = py::getattr(original.porcelain, PY_NAME(clone));
         original.repo_type = py::getitem(m.globals(), PY_NAME(Repo));
     }
     std::vector<py::Member> body;

@@ -329,8 +329,8 @@ bool IgnoreRules::ignored(const std::string& path, bool is_dir) {
 }
 
 Attributes::Attributes(std::string root, const std::string& git_dir, const std::string& attributes_file,
-                       bool ignore_case)
-    : root_(std::move(root)), ignore_case_(ignore_case) {
+                       bool ignore_case, ReadFile folder_file)
+    : root_(std::move(root)), ignore_case_(ignore_case), folder_file_(std::move(folder_file)) {
     macros_["binary"] = {{"diff", {AttrValue::Unset, ""}}, {"merge", {AttrValue::Unset, ""}},
                          {"text", {AttrValue::Unset, ""}}};
     std::string text;
@@ -388,7 +388,9 @@ const std::vector<Attributes::Line>& Attributes::folder(const std::string& dir) 
     if (it != folders_.end()) return it->second;
     std::string text;
     std::vector<Line> lines;
-    if (read_optional(join(root_, join(dir, ".gitattributes")), text)) lines = parse(text, dir, dir.empty());
+    const bool found = folder_file_ ? folder_file_(join(dir, ".gitattributes"), text)
+                                    : read_optional(join(root_, join(dir, ".gitattributes")), text);
+    if (found) lines = parse(text, dir, dir.empty());
     return folders_.emplace(dir, std::move(lines)).first->second;
 }
 
@@ -502,6 +504,78 @@ void convert_to_git(Crlf action, std::string& data, const std::function<bool()>&
         data[out++] = data[i];
     }
     data.resize(out);
+}
+
+WorktreeEol worktree_eol(const AttrValue& text, const AttrValue& crlf, const AttrValue& eol,
+                         std::string_view autocrlf, std::string_view core_eol) {
+    // convert.c's convert_attrs and output_eol: the text attribute (else crlf) picks
+    // text, binary or auto; an eol attribute pins the line ending; core.autocrlf, then
+    // core.eol, decide the rest.
+    enum { Undefined, Binary, Text, TextInput, TextCrlf, Auto, AutoInput, AutoCrlf } action = Undefined;
+    auto from = [](const AttrValue& v) {
+        switch (v.kind) {
+            case AttrValue::Set: return Text;
+            case AttrValue::Unset: return Binary;
+            case AttrValue::Value:
+                if (v.value == "input") return TextInput;
+                if (v.value == "auto") return Auto;
+                break;
+            default: break;
+        }
+        return Undefined;
+    };
+    action = from(text);
+    if (action == Undefined) action = from(crlf);
+    if (action != Binary && eol.kind == AttrValue::Value) {
+        if (eol.value == "lf") {
+            action = action == Auto ? AutoInput : TextInput;
+        } else if (eol.value == "crlf") {
+            action = action == Auto ? AutoCrlf : TextCrlf;
+        }
+    }
+    bool text_is_crlf;
+    if (autocrlf == "true") {
+        text_is_crlf = true;
+    } else if (autocrlf == "input") {
+        text_is_crlf = false;
+    } else if (core_eol == "crlf") {
+        text_is_crlf = true;
+    } else {
+        text_is_crlf = !fs::kPosix && core_eol != "lf";
+    }
+    if (action == Text) action = text_is_crlf ? TextCrlf : TextInput;
+    if (action == Auto) action = text_is_crlf ? AutoCrlf : AutoInput;
+    if (action == Undefined) action = autocrlf == "true" ? AutoCrlf : Binary;
+    switch (action) {
+        case TextCrlf: return WorktreeEol::Crlf;
+        case AutoCrlf: return WorktreeEol::AutoCrlf;
+        default: return WorktreeEol::Keep;
+    }
+}
+
+bool convert_to_worktree(WorktreeEol eol, std::string& data) {
+    if (eol == WorktreeEol::Keep) return false;
+    // crlf_to_worktree: only a "naked" LF is converted; under auto, not at all in a
+    // file with a CR already or one that looks binary.
+    std::size_t lone_lf = 0;
+    bool has_cr = false;
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        if (data[i] == '\r') {
+            has_cr = true;
+        } else if (data[i] == '\n' && (i == 0 || data[i - 1] != '\r')) {
+            ++lone_lf;
+        }
+    }
+    if (lone_lf == 0) return false;
+    if (eol == WorktreeEol::AutoCrlf && (has_cr || looks_binary(data))) return false;
+    std::string out;
+    out.reserve(data.size() + lone_lf);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        if (data[i] == '\n' && (i == 0 || data[i - 1] != '\r')) out.push_back('\r');
+        out.push_back(data[i]);
+    }
+    data = std::move(out);
+    return true;
 }
 
 }  // namespace sections::git

@@ -68,12 +68,18 @@ struct AttrValue {
 
 class Attributes {
 public:
-    Attributes(std::string root, const std::string& git_dir, const std::string& attributes_file, bool ignore_case);
+    // `folder_file`, when given, reads each folder's .gitattributes (its path relative
+    // to the working tree) instead of the working tree: a checkout takes them from the
+    // tree it writes, as git does.
+    Attributes(std::string root, const std::string& git_dir, const std::string& attributes_file, bool ignore_case,
+               ReadFile folder_file = {});
     // The value of each attribute in `names` for `path`.
     std::vector<AttrValue> lookup(const std::string& path, const std::vector<std::string>& names);
     // Whether any attribute file of the tree read so far names `attribute` (for the
     // attributes whose effect on hashing is not done here: filter, ident, ...).
     bool mentions(std::string_view attribute) const;
+    // Reads the attribute file of the folder `dir` ("" at the top) now.
+    void load(const std::string& dir) { folder(dir); }
 
 private:
     struct Line {
@@ -84,6 +90,7 @@ private:
     std::vector<Line> parse(std::string_view text, const std::string& base, bool macros_allowed);
     std::string root_;
     bool ignore_case_;
+    ReadFile folder_file_;
     std::map<std::string, std::vector<std::pair<std::string, AttrValue>>> macros_;
     std::vector<Line> info_, global_;
     std::map<std::string, std::vector<Line>> folders_;
@@ -105,5 +112,18 @@ bool looks_binary(std::string_view data);
 // for Auto, not when the file is binary or `index_has_cr()` (the blob the index holds
 // for the path has a CR: git keeps such files as they are).
 void convert_to_git(Crlf action, std::string& data, const std::function<bool()>& index_has_cr);
+
+// What git does to line endings when it writes a file into the working tree: nothing,
+// LF to CRLF, or LF to CRLF unless the blob looks binary or has a CR already (auto).
+enum class WorktreeEol { Keep, Crlf, AutoCrlf };
+
+// From the text, crlf and eol attributes, core.autocrlf and core.eol ("lf", "crlf",
+// anything else native: CRLF on Windows).
+WorktreeEol worktree_eol(const AttrValue& text, const AttrValue& crlf, const AttrValue& eol,
+                         std::string_view autocrlf, std::string_view core_eol);
+
+// `data` as git writes it under `eol`: every LF without a CR before it becomes CRLF.
+// False (data unchanged) when there is nothing to convert.
+bool convert_to_worktree(WorktreeEol eol, std::string& data);
 
 }  // namespace sections::git

@@ -121,8 +121,10 @@ void merge_remote(Call& c, PyObject* self, const MergeTarget& target, bool force
     Ref old_tree = old != Py_None ? tree_of(repo, old) : py::none();
     Ref new_tree = tree_of(repo, target.commit);
     Ref changes = tree_changes(repo, old_tree, new_tree);
-    if (force) keep_discarded(c, self, repo, old, !behind, changes);
-    check_out(c, self, repo, old_tree, new_tree, changes, force);
+    // What a forced pull discards is kept once the checkout is known to go ahead.
+    check_out(c, self, repo, old_tree, new_tree, changes, force, [&] {
+        if (force) keep_discarded(c, self, repo, old, !behind, changes);
+    });
     set_ref(refs, head_name, old, target.commit,
             force ? "pull: forced update to the remote's commit" : "pull: Fast-forward");
     if (target.switch_to) py::call_method(refs, PY_NAME(set_symbolic_ref), bytes("HEAD"), target.switch_to);

@@ -131,8 +131,10 @@ ObjectId sha1_of(std::string_view data) {
     return sha.finish();
 }
 
-ObjectId blob_id(std::string_view contents) {
-    const std::string header = object_header("blob", contents.size());
+ObjectId blob_id(std::string_view contents) { return object_name("blob", contents); }
+
+ObjectId object_name(std::string_view type, std::string_view contents) {
+    const std::string header = object_header(type, contents.size());
     if (contents.size() >= kHashlibFrom) return hashlib_sha1(header, contents);
     Sha1 sha;
     sha.update(header);

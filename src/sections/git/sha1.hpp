@@ -31,8 +31,10 @@ private:
 // instructions for it where there are some), so the GIL must be held.
 ObjectId sha1_of(std::string_view data);
 
-// The object name of a blob holding `contents`.
+// The object name of a blob holding `contents`; of an object of type `type` ("blob",
+// "tree", "commit", "tag").
 ObjectId blob_id(std::string_view contents);
+ObjectId object_name(std::string_view type, std::string_view contents);
 // "<type> <size>\0": the header every loose object's name is taken over.
 std::string object_header(std::string_view type, std::size_t size);
 

@@ -139,23 +139,6 @@ Ref listed(const std::vector<std::string>& paths) {
     return list;
 }
 
-Ref hex_bytes(const ObjectId& id) {
-    const std::string hex = to_hex(id);
-    return Ref::steal(PyBytes_FromStringAndSize(hex.data(), 40));
-}
-
-// config.get(section, name) as text, "" when unset.
-std::string config_text(PyObject* config, const char* section, const char* name) {
-    Ref value = py::try_except(
-        PyExc_KeyError, [&] { return py::call_method(config, PY_NAME(get), bytes(section), bytes(name)); },
-        [&](PyObject*) { return Ref(); });
-    if (!value || !PyBytes_Check(value)) return {};
-    return std::string(PyBytes_AS_STRING(value.get()), std::size_t(PyBytes_GET_SIZE(value.get())));
-}
-
-bool config_bool(PyObject* config, const char* name, bool fallback) {
-    return py::truthy(py::call_method(config, PY_NAME(get_boolean), bytes("core"), bytes(name), py::boolean(fallback)));
-}
 
 // A user file git reads by default: core.<name> expanded, else $XDG_CONFIG_HOME/git/<file>
 // (~/.config/git/<file> without it).
@@ -184,20 +167,7 @@ bool native_status(Call& c, PyObject* repo, StatusLists& out, bool with_untracke
     options.untracked = with_untracked;
     Index index = read_index(index_path);
 
-    Ref store = py::getattr(repo, PY_NAME(object_store));
-    WorktreeHooks hooks;
-    hooks.read_object = [&](const ObjectId& id) {
-        Ref raw = py::call_method(store, PY_NAME(get_raw), hex_bytes(id));
-        PyObject* data = PyTuple_Check(raw) && PyTuple_GET_SIZE(raw.get()) == 2 ? PyTuple_GET_ITEM(raw.get(), 1) : nullptr;
-        if (!data || !PyBytes_Check(data)) py::raise(PyExc_TypeError, "object_store.get_raw() gave no (type, bytes)");
-        return std::string(PyBytes_AS_STRING(data), std::size_t(PyBytes_GET_SIZE(data)));
-    };
-    hooks.submodule_changed = [&](const std::string& path, const ObjectId& recorded) {
-        const std::string full = options.root + "/" + path;
-        Ref folder = Ref::steal(fs::kPosix ? PyUnicode_DecodeFSDefaultAndSize(full.data(), Py_ssize_t(full.size()))
-                                           : PyUnicode_DecodeUTF8(full.data(), Py_ssize_t(full.size()), "strict"));
-        return !submodule_matches(c, folder, hex_bytes(recorded));
-    };
+    const WorktreeHooks hooks = status_hooks(c, repo, options.root);
     std::shared_ptr<const std::vector<TreeEntry>> head;
     Ref commit = py::try_except(
         PyExc_KeyError, [&] { return py::getitem(repo, bytes("HEAD")); }, [&](PyObject*) { return Ref(); });
@@ -231,6 +201,41 @@ bool native_status(Call& c, PyObject* repo, StatusLists& out, bool with_untracke
 }
 
 }  // namespace
+
+Ref hex_bytes(const ObjectId& id) {
+    const std::string hex = to_hex(id);
+    return Ref::steal(PyBytes_FromStringAndSize(hex.data(), 40));
+}
+
+std::string config_text(PyObject* config, const char* section, const char* name) {
+    Ref value = py::try_except(
+        PyExc_KeyError, [&] { return py::call_method(config, PY_NAME(get), bytes(section), bytes(name)); },
+        [&](PyObject*) { return Ref(); });
+    if (!value || !PyBytes_Check(value)) return {};
+    return std::string(PyBytes_AS_STRING(value.get()), std::size_t(PyBytes_GET_SIZE(value.get())));
+}
+
+bool config_bool(PyObject* config, const char* name, bool fallback) {
+    return py::truthy(py::call_method(config, PY_NAME(get_boolean), bytes("core"), bytes(name), py::boolean(fallback)));
+}
+
+WorktreeHooks status_hooks(Call& c, PyObject* repo, const std::string& root) {
+    auto store = std::make_shared<Ref>(py::getattr(repo, PY_NAME(object_store)));
+    WorktreeHooks hooks;
+    hooks.read_object = [store](const ObjectId& id) {
+        Ref raw = py::call_method(*store, PY_NAME(get_raw), hex_bytes(id));
+        PyObject* data = PyTuple_Check(raw) && PyTuple_GET_SIZE(raw.get()) == 2 ? PyTuple_GET_ITEM(raw.get(), 1) : nullptr;
+        if (!data || !PyBytes_Check(data)) py::raise(PyExc_TypeError, "object_store.get_raw() gave no (type, bytes)");
+        return std::string(PyBytes_AS_STRING(data), std::size_t(PyBytes_GET_SIZE(data)));
+    };
+    hooks.submodule_changed = [&c, root](const std::string& path, const ObjectId& recorded) {
+        const std::string full = root + "/" + path;
+        Ref folder = Ref::steal(fs::kPosix ? PyUnicode_DecodeFSDefaultAndSize(full.data(), Py_ssize_t(full.size()))
+                                           : PyUnicode_DecodeUTF8(full.data(), Py_ssize_t(full.size()), "strict"));
+        return !submodule_matches(c, folder, hex_bytes(recorded));
+    };
+    return hooks;
+}
 
 std::string native_path(PyObject* path) {
     Ref encoded = Ref::steal(fs::kPosix ? PyUnicode_EncodeFSDefault(path) : PyUnicode_AsUTF8String(path));

@@ -29,14 +29,15 @@ Ref untracked_as_git_sees(Call& c, PyObject* self, PyObject* repo, PyObject* unt
 // unchanged; `gitlinks` (when given) collects those that stay, which are never staged.
 Ref unstaged_as_git_sees(Call& c, PyObject* self, PyObject* repo, PyObject* unstaged, PyObject* gitlinks = nullptr);
 
-// dulwich's porcelain and the pieces of it the native status stands in for, as
-// bound at import.
+// dulwich's porcelain and the pieces of it the native code stands in for, as bound at
+// import.
 struct PorcelainAtImport : py::Cache {
-    Ref porcelain, status, add, repo_type;
+    Ref porcelain, status, add, clone, repo_type;
     int traverse(visitproc visit, void* arg) override {
         Py_VISIT(porcelain.get());
         Py_VISIT(status.get());
         Py_VISIT(add.get());
+        Py_VISIT(clone.get());
         Py_VISIT(repo_type.get());
         return 0;
     }
@@ -44,9 +45,21 @@ struct PorcelainAtImport : py::Cache {
         porcelain = {};
         status = {};
         add = {};
+        clone = {};
         repo_type = {};
     }
 };
+
+// A 40-digit bytes object name.
+Ref hex_bytes(const ObjectId& id);
+
+// config.get(section, name) as text, "" when unset; core.<name> as a boolean.
+std::string config_text(PyObject* config, const char* section, const char* name);
+bool config_bool(PyObject* config, const char* name, bool fallback);
+
+// What the native status asks of the repository: objects through its object store,
+// and whether a checked-out submodule below `root` is at another commit.
+WorktreeHooks status_hooks(Call& c, PyObject* repo, const std::string& root);
 
 // The working tree of `repo` as the native code reads it (root, repository, the
 // core.* settings that matter, the index file); false where only dulwich's code
