@@ -1130,6 +1130,9 @@ CHECKOUTS = {
     "similar files": [  # sent as deltas on deltas, then as deltas against what the clone has
         lambda s: write(s, {f"v/{i}.txt": "".join(f"line {k}\n" for k in range(300 + i)) for i in range(40)}),
         lambda s: write(s, {f"v/{i}.txt": "".join(f"line {k} again\n" for k in range(280 + i)) for i in range(0, 40, 3)}),
+        # each a line longer: deltas on deltas in the pack, the first against the clone's
+        lambda s: [Path(s, f"v/{i}.txt").write_text(Path(s, f"v/{i}.txt").read_text() + "one more\n")
+                   for i in range(40)],
     ],
     "links as files": [  # core.symlinks=false, as on Windows: a file holding the target
         lambda s: write(s, {"a.txt": "a\n"}),

@@ -530,16 +530,37 @@ public:
             if (entry.resolved == 0 || !has_deltas(i, entry.sha)) continue;
             descend(pack_.inflate_whole(entry.data_offset, entry.size), entry.type, i, entry.sha);
         }
-        while (!by_name_.empty()) {  // bases outside the pack
-            const Sha base = by_name_.begin()->first;
-            Ref raw = py::try_except(
-                PyExc_KeyError, [&] { return py::call_method(store_, PY_NAME(get_raw), hex_of(base)); },
-                [&](PyObject*) -> Ref { corrupt("a delta's base is missing"); });
-            auto [type, content] = py::unpack2(raw);
-            const long base_type = PyLong_AsLong(type);
-            if (!type_name(static_cast<int>(base_type)) || !PyBytes_Check(content)) corrupt("a delta's base");
-            missing.push_back(base);
-            descend(std::move(content), static_cast<int>(base_type), SIZE_MAX, base);
+        // Bases outside the pack, from the store. A base named here may be in the pack
+        // after all, as a delta whose own chain starts outside it (a server that sends
+        // no offset deltas names every base), so a name the store lacks waits for the
+        // next pass; a pass that resolves nothing leaves a base missing indeed.
+        while (!by_name_.empty()) {
+            std::vector<Sha> names;
+            names.reserve(by_name_.size());
+            for (const auto& named : by_name_) names.push_back(named.first);
+            Sha absent{};
+            bool resolved_any = false;
+            for (const Sha& base : names) {
+                if (!by_name_.count(base)) continue;  // resolved in this pass, inside the pack
+                Ref raw = py::try_except(
+                    PyExc_KeyError, [&] { return py::call_method(store_, PY_NAME(get_raw), hex_of(base)); },
+                    [&](PyObject*) { return Ref(); });
+                if (!raw) {
+                    absent = base;
+                    continue;
+                }
+                auto [type, content] = py::unpack2(raw);
+                const long base_type = PyLong_AsLong(type);
+                if (!type_name(static_cast<int>(base_type)) || !PyBytes_Check(content)) corrupt("a delta's base");
+                missing.push_back(base);
+                descend(std::move(content), static_cast<int>(base_type), SIZE_MAX, base);
+                resolved_any = true;
+            }
+            if (!resolved_any) {
+                const std::string hex = to_hex(absent);
+                PyErr_Format(PyExc_ValueError, "corrupt pack: a delta's base is missing (%s)", hex.c_str());
+                py::fail();
+            }
         }
         for (const Entry& entry : entries_) {
             if (entry.resolved == 0) corrupt("unresolved delta");
