@@ -70,7 +70,7 @@ sanitize: git-server-tools
 	    -C cmake.define.TAMARELS_SANITIZE=ON -C cmake.build-type=Debug \
 	    -C build-dir=build/asan ".[test]"
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	PYTHONMALLOC=malloc \
 	    $(ASAN_PY) -m pytest tests -q -p no:cacheprovider

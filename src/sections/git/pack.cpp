@@ -808,6 +808,135 @@ Ref add_thin_pack(Call& c) {
 const py::FunctionDef add_thin_pack_def{"add_thin_pack", "GitRepoOperator.<locals>.add_thin_pack", nullptr,
                                         py::impl<add_thin_pack, add_thin_pack_params>};
 
+// ---- sending large blobs a piece at a time ----------------------------------------
+
+constexpr std::size_t kSentPiece = 1 << 20;
+constexpr std::size_t kLargeSent = 16u << 20;
+
+constexpr py::Params in_pieces_params{"record"};
+
+// One record of the pack a push sends: a whole blob of kLargeSent bytes or more held
+// as one piece gets its content as views of kSentPiece bytes, so that the pack's
+// writer deflates it (and the transport sends it) a piece at a time instead of making
+// a compressed copy of the whole blob, then copies of that.
+Ref in_pieces(Call& c) {
+    auto [record] = c.args<in_pieces_params>();
+    Ref type = py::getattr_optional(record, PY_NAME(pack_type_num));
+    Ref chunks = py::getattr_optional(record, PY_NAME(decomp_chunks));
+    if (!type || !chunks || !PyLong_CheckExact(type.get()) || PyLong_AsLong(type) != 3 ||
+        !PyList_CheckExact(chunks.get()) || PyList_GET_SIZE(chunks.get()) != 1) {
+        PyErr_Clear();
+        return Ref::borrow(record);
+    }
+    PyObject* whole = PyList_GET_ITEM(chunks.get(), 0);
+    if (!PyBytes_CheckExact(whole) || std::size_t(PyBytes_GET_SIZE(whole)) < kLargeSent) return Ref::borrow(record);
+    const std::size_t size = std::size_t(PyBytes_GET_SIZE(whole));
+    Ref content = Ref::steal(PyMemoryView_FromObject(whole));
+    Ref pieces = py::new_list();
+    for (std::size_t at = 0; at < size; at += kSentPiece) {
+        py::append(pieces, Ref::steal(PySequence_GetSlice(content, Py_ssize_t(at),
+                                                          Py_ssize_t(std::min(size, at + kSentPiece)))));
+    }
+    py::setattr(record, PY_NAME(decomp_chunks), pieces);
+    return Ref::borrow(record);
+}
+
+const py::FunctionDef in_pieces_def{"in_pieces", "GitRepoOperator.<locals>.in_pieces", nullptr,
+                                    py::impl<in_pieces, in_pieces_params>};
+
+constexpr py::Params get_raw_params{"name"};
+
+// object_store.get_raw(name) for the store this function was made around: a loose
+// object whose file holds kSentPiece bytes or more is inflated a piece at a time into
+// its content (dulwich reads the deflated file whole and makes two more copies of the
+// content on the way); anything else is the store's own.
+Ref get_raw(Call& c) {
+    auto [name] = c.args<get_raw_params>();
+    PyObject* store = c.closure();
+    auto own = [&] {
+        Ref method = py::getattr(reinterpret_cast<PyObject*>(Py_TYPE(store)), PY_NAME(get_raw));
+        return py::call(method, store, name);
+    };
+    Sha sha{};
+    if (PyBytes_Check(name) && PyBytes_GET_SIZE(name) == 20) {
+        std::memcpy(sha.data(), PyBytes_AS_STRING(name), sha.size());
+    } else if (!sha_of_hex(name, sha)) {
+        return own();
+    }
+    const std::string hex = to_hex(sha);
+    Ref path = os_path(c, PY_NAME(join), py::getattr(store, PY_NAME(path)),
+                       Ref::steal(PyUnicode_FromStringAndSize(hex.data(), 2)),
+                       Ref::steal(PyUnicode_FromStringAndSize(hex.data() + 2, Py_ssize_t(hex.size() - 2))));
+    Ref st = py::try_except(
+        PyExc_OSError, [&] { return py::call_method(module("os"), PY_NAME(stat), path); },
+        [&](PyObject*) { return Ref(); });
+    if (!st || PyLong_AsLongLong(py::getattr(st, PY_NAME(st_size))) < Py_ssize_t(kSentPiece)) {
+        PyErr_Clear();
+        return own();
+    }
+    Ref file = py::call(py::getattr(module("io"), PY_NAME(open)), path, PY_STR("rb"));
+    Ref content;
+    int type = 0;
+    std::string header;
+    std::size_t size = 0, filled = 0;
+    py::with_context(file, [&](PyObject* f) {
+        PackFile loose{Ref::borrow(f)};
+        Inflater inflater;
+        while (!inflater.ended()) {
+            Ref chunk = loose.read(kChunk);
+            if (PyBytes_GET_SIZE(chunk.get()) == 0) corrupt("truncated loose object");
+            inflater.feed(chunk, [&](PyObject* piece) {
+                std::string_view data(PyBytes_AS_STRING(piece), std::size_t(PyBytes_GET_SIZE(piece)));
+                if (!content) {  // the header, "<type> <size>\0", comes first
+                    const std::size_t end = data.find('\0');
+                    header.append(data.substr(0, end));
+                    if (header.size() > 32) corrupt("loose object header");
+                    if (end == std::string_view::npos) return;
+                    data.remove_prefix(end + 1);
+                    const std::size_t space = header.find(' ');
+                    for (int t = 1; t <= 4 && space != std::string::npos; ++t) {
+                        if (header.compare(0, space, type_name(t)) == 0) type = t;
+                    }
+                    if (type == 0) corrupt("loose object type");
+                    for (char digit : std::string_view(header).substr(space + 1)) {
+                        if (digit < '0' || digit > '9' || size > (std::size_t(1) << 40)) corrupt("loose object size");
+                        size = size * 10 + std::size_t(digit - '0');
+                    }
+                    content = Ref::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size)));
+                    if (!content) py::fail();
+                }
+                if (data.size() > size - filled) corrupt("loose object longer than its size");
+                std::memcpy(PyBytes_AS_STRING(content.get()) + filled, data.data(), data.size());
+                filled += data.size();
+            });
+        }
+    });
+    if (!content || filled != size) corrupt("loose object shorter than its size");
+    return py::tuple(py::integer(type), content);
+}
+
+const py::FunctionDef get_raw_def{"get_raw", "GitRepoOperator.<locals>.get_raw", nullptr,
+                                  py::impl<get_raw, get_raw_params>};
+
+constexpr py::Params generate_pack_data_params{"*args, **kwargs"};
+
+// object_store.generate_pack_data(have, want, ...) for the store this function was
+// made around: the store's own, its records passed through in_pieces as they come.
+Ref generate_pack_data(Call& c) {
+    auto [args, kwargs] = c.args<generate_pack_data_params>();
+    PyObject* store = c.closure();
+    Ref method = py::getattr(reinterpret_cast<PyObject*>(Py_TYPE(store)), PY_NAME(generate_pack_data));
+    Ref bound = Ref::steal(PyMethod_New(method, store));
+    Ref result = py::call_args(bound, args, PyDict_Check(kwargs) && PyDict_GET_SIZE(kwargs) ? kwargs : nullptr);
+    if (!PyTuple_CheckExact(result.get()) || PyTuple_GET_SIZE(result.get()) != 2) return result;
+    Ref records = py::call(reinterpret_cast<PyObject*>(&PyMap_Type), py::make_function(in_pieces_def, c.globals()),
+                           PyTuple_GET_ITEM(result.get(), 1));
+    return py::tuple(PyTuple_GET_ITEM(result.get(), 0), records);
+}
+
+const py::FunctionDef generate_pack_data_def{"generate_pack_data", "GitRepoOperator.<locals>.generate_pack_data",
+                                             nullptr, py::impl<generate_pack_data, generate_pack_data_params>};
+
 }  // namespace
 
 // ---- large blobs read from their packs ------------------------------------------------
@@ -1134,6 +1263,32 @@ StreamedPacks::StreamedPacks(Call& c, PyObject* repo) {
     } catch (const py::PythonError&) {
         PyErr_Clear();  // a store that takes no attribute receives as dulwich does
     }
+}
+
+PiecewiseSend::PiecewiseSend(Call& c, PyObject* repo) {
+    Ref store = py::getattr_optional(repo, PY_NAME(object_store));
+    if (!store || !py::getattr_optional(reinterpret_cast<PyObject*>(Py_TYPE(store.get())), PY_NAME(generate_pack_data))) {
+        PyErr_Clear();
+        return;
+    }
+    try {
+        py::setattr(store, PY_NAME(generate_pack_data), py::make_function(generate_pack_data_def, c.globals(), store));
+        store_ = std::move(store);
+        if (py::getattr_optional(store_, PY_NAME(path)) && py::getattr_optional(store_, PY_NAME(pack_dir))) {
+            py::setattr(store_, PY_NAME(get_raw), py::make_function(get_raw_def, c.globals(), store_));
+            loose_ = true;
+        }
+    } catch (const py::PythonError&) {
+        PyErr_Clear();  // a store that takes no attribute sends as dulwich does
+    }
+}
+
+PiecewiseSend::~PiecewiseSend() {
+    if (!store_) return;
+    PyObject* pending = PyErr_GetRaisedException();
+    if (PyObject_DelAttr(store_.get(), PY_NAME(generate_pack_data)) < 0) PyErr_Clear();
+    if (loose_ && PyObject_DelAttr(store_.get(), PY_NAME(get_raw)) < 0) PyErr_Clear();
+    PyErr_SetRaisedException(pending);
 }
 
 void StreamedPacks::remove() noexcept {

@@ -28,6 +28,24 @@ private:
     Ref store_;
 };
 
+// While it lives, a push from `repo` sends a large blob a piece at a time: the records
+// of its object store's generate_pack_data (an attribute of that one store until the
+// end) hold such a blob's content as pieces, which dulwich's pack writer deflates and
+// its transport sends one by one, where it would otherwise make a deflated copy of the
+// whole blob and the transport copies of that; and the store's get_raw inflates a
+// large loose object into its content a piece at a time.
+class PiecewiseSend {
+public:
+    PiecewiseSend(Call& c, PyObject* repo);
+    ~PiecewiseSend();
+    PiecewiseSend(const PiecewiseSend&) = delete;
+    PiecewiseSend& operator=(const PiecewiseSend&) = delete;
+
+private:
+    Ref store_;
+    bool loose_ = false;  // its get_raw reads large loose objects a piece at a time too
+};
+
 // The blobs of a repository's packs, for writing a large one to a file: the indexes
 // of its pack folder are read once, when made.
 class PackedBlobs {

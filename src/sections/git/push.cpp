@@ -1,6 +1,7 @@
 // Commit and push: the working copy's changes as one commit, pushed to the remote.
 #include "lock.hpp"
 #include "operator.hpp"
+#include "pack.hpp"
 #include "refs.hpp"
 #include "stage.hpp"
 #include "status.hpp"
@@ -144,6 +145,7 @@ Ref push(Call& c) {
     if (!py::truthy(auth_url)) auth_url = py::getattr(self, PY_NAME(repo_url));
     Ref refspec = py::concat("refs/heads/", branch, ":refs/heads/", branch);
     try {
+        PiecewiseSend piecewise(c, repo);
         Ref result =
             remote_call(c, self, PY_NAME(push), auth_url, {repo},
                         {{PY_NAME(remote_location), auth_url}, {PY_NAME(refspecs), refspec}, {PY_NAME(force), force}});
