@@ -26,13 +26,16 @@ needs_interpreters = pytest.mark.skipif(_interpreters is None or _testcapi is No
                                         reason="needs _interpreters and _testcapi")
 
 DRIVER = """
-import json, os, sys, tempfile, threading
+import json, os, shlex, sys, tempfile, threading
 import _interpreters, _testcapi
 sys.path.insert(0, {tests!r})
 import workload
 
 root = tempfile.mkdtemp()
 remote = workload.make_remote(root)
+# The case files' pytest runs read no conftest.py from the temporary directory's
+# parents: a stray one there would load its imports into every interpreter.
+os.environ["PYTEST_ADDOPTS"] += " --confcutdir=" + shlex.quote(root)
 
 def place(name):
     work = os.path.join(root, name)
