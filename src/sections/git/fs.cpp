@@ -36,6 +36,25 @@ namespace {
     py::fail();
 }
 
+// All of `size` bytes written to the open file `handle` (named `path` in errors).
+void write_all(std::intptr_t handle, const char* data, std::size_t size, const std::string& path) {
+    std::size_t done = 0;
+    while (done < size) {
+#ifdef _WIN32
+        DWORD wrote = 0;
+        const DWORD chunk = DWORD(size - done > (1u << 30) ? (1u << 30) : size - done);
+        if (!WriteFile(reinterpret_cast<HANDLE>(handle), data + done, chunk, &wrote, nullptr)) raise_os_error(path);
+#else
+        const ssize_t wrote = ::write(int(handle), data + done, size - done);
+        if (wrote < 0) {
+            if (errno == EINTR) continue;
+            raise_os_error(path);
+        }
+#endif
+        done += std::size_t(wrote);
+    }
+}
+
 [[noreturn]] void lock_exists(const std::string& lock) {
     py::Ref name = py::Ref::steal(PyUnicode_DecodeFSDefaultAndSize(lock.data(), Py_ssize_t(lock.size())));
     py::Ref text = py::Ref::steal(PyUnicode_FromFormat("Unable to create '%U': File exists", name.get()));
@@ -238,17 +257,7 @@ LockFile::~LockFile() {
     if (wide(lock_, wlock)) DeleteFileW(wlock.c_str());
 }
 
-void LockFile::write(const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        DWORD wrote = 0;
-        const DWORD chunk = DWORD(data.size() - done > (1u << 30) ? (1u << 30) : data.size() - done);
-        if (!WriteFile(reinterpret_cast<HANDLE>(handle_), data.data() + done, chunk, &wrote, nullptr)) {
-            raise_os_error(lock_);
-        }
-        done += wrote;
-    }
-}
+void LockFile::write(const std::string& data) { write_all(handle_, data.data(), data.size(), lock_); }
 
 FileStat LockFile::stat() {
     BY_HANDLE_FILE_INFORMATION info;
@@ -416,15 +425,7 @@ bool NewFile::open(const std::string& path, bool) {
     return true;
 }
 
-void NewFile::write(const char* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        DWORD wrote = 0;
-        const DWORD chunk = DWORD(size - done > (1u << 30) ? (1u << 30) : size - done);
-        if (!WriteFile(reinterpret_cast<HANDLE>(handle_), data + done, chunk, &wrote, nullptr)) raise_os_error(path_);
-        done += wrote;
-    }
-}
+void NewFile::write(const char* data, std::size_t size) { write_all(handle_, data, size, path_); }
 
 FileStat NewFile::finish() {
     open_ = false;
@@ -637,17 +638,7 @@ LockFile::~LockFile() {
     ::unlink(lock_.c_str());
 }
 
-void LockFile::write(const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t wrote = ::write(int(handle_), data.data() + done, data.size() - done);
-        if (wrote < 0) {
-            if (errno == EINTR) continue;
-            raise_os_error(lock_);
-        }
-        done += std::size_t(wrote);
-    }
-}
+void LockFile::write(const std::string& data) { write_all(handle_, data.data(), data.size(), lock_); }
 
 FileStat LockFile::stat() {
     struct stat s;
@@ -742,17 +733,7 @@ bool NewFile::open(const std::string& path, bool executable) {
     return true;
 }
 
-void NewFile::write(const char* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t wrote = ::write(int(handle_), data + done, size - done);
-        if (wrote < 0) {
-            if (errno == EINTR) continue;
-            raise_os_error(path_);
-        }
-        done += std::size_t(wrote);
-    }
-}
+void NewFile::write(const char* data, std::size_t size) { write_all(handle_, data, size, path_); }
 
 FileStat NewFile::finish() {
     struct stat s;
